@@ -1,0 +1,247 @@
+#include "xfer.h"
+
+#include "common_log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace {
+
+constexpr char hexDigits[] = "0123456789ABCDEF";
+
+// Two output characters per input byte, looked up at once.
+constexpr std::array<std::array<char, 2>, 256> makeEncodeTable()
+{
+    std::array<std::array<char, 2>, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[i] = {hexDigits[i >> 4], hexDigits[i & 15]};
+    return table;
+}
+constexpr auto encodeTable = makeEncodeTable();
+
+// Digit values; 0xFF for characters that are not hexadecimal digits.
+constexpr std::array<unsigned char, 256> makeDecodeTable()
+{
+    std::array<unsigned char, 256> table{};
+    for (auto &v : table)
+        v = 0xFF;
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 6; ++i) {
+        table['A' + i] = static_cast<unsigned char>(10 + i);
+        table['a' + i] = static_cast<unsigned char>(10 + i);
+    }
+    return table;
+}
+constexpr auto decodeTable = makeDecodeTable();
+
+// A pair converts as a base-16 number read from its start: a bad first digit
+// gives 0, a bad second digit gives the first digit's value. Such bytes are
+// wrong, and uncompress rejects them.
+inline unsigned char decodePair(unsigned char hi, unsigned char lo)
+{
+    const unsigned char h = decodeTable[hi];
+    const unsigned char l = decodeTable[lo];
+    if ((h | l) < 16)
+        return static_cast<unsigned char>(h << 4 | l);
+    if (h >= 16)
+        return 0;
+    return h;
+}
+
+template <typename Char>
+void decodeInto(const Char *in, qsizetype pairs, QByteArray &bytes)
+{
+    const qsizetype start = bytes.size();
+    bytes.resize(start + pairs);
+    auto *out = reinterpret_cast<unsigned char *>(bytes.data()) + start;
+    for (qsizetype i = 0; i < pairs; ++i) {
+        const auto hi = in[2 * i];
+        const auto lo = in[2 * i + 1];
+        // Characters beyond 8 bits are never digits.
+        out[i] = decodePair(hi > 0xFF ? 0 : static_cast<unsigned char>(hi), lo > 0xFF ? 0 : static_cast<unsigned char>(lo));
+    }
+}
+
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+QString uncompressErrorText(int code)
+{
+    switch (code) {
+    case Z_MEM_ERROR: return QStringLiteral("Z_MEM_ERROR - uncompress error");
+    case Z_BUF_ERROR: return QStringLiteral("Z_BUF_ERROR - uncompress error");
+    case Z_DATA_ERROR: return QStringLiteral("Z_DATA_ERROR - uncompress error");
+    default: return QStringLiteral("unknnown uncompress error");
+    }
+}
+
+} // namespace
+
+void xfer::toHex(QByteArrayView bytes, QByteArray &hex)
+{
+    hex.resize(bytes.size() * 2);
+    char *out = hex.data();
+    for (unsigned char b : bytes) {
+        const auto &pair = encodeTable[b];
+        out[0] = pair[0];
+        out[1] = pair[1];
+        out += 2;
+    }
+}
+
+QByteArray xfer::toHex(QByteArrayView bytes)
+{
+    QByteArray hex;
+    toHex(bytes, hex);
+    return hex;
+}
+
+void xfer::appendFromHex(QByteArrayView hex, QByteArray &bytes)
+{
+    decodeInto(reinterpret_cast<const unsigned char *>(hex.data()), hex.size() / 2, bytes);
+}
+
+void xfer::appendFromHex(QStringView hex, QByteArray &bytes)
+{
+    decodeInto(reinterpret_cast<const char16_t *>(hex.utf16()), hex.size() / 2, bytes);
+}
+
+bool xfer::compressFile(const QString &path, QByteArray &hex)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray content = in.readAll();
+    if (in.error() != QFileDevice::NoError) {
+        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: cannot read ") + path;
+        return true;
+    }
+    uLongf compressedSize = compressBound(static_cast<uLong>(content.size()));
+    QByteArray compressed(static_cast<qsizetype>(compressedSize), Qt::Uninitialized);
+    const int rc = compress(reinterpret_cast<Bytef *>(compressed.data()), &compressedSize,
+                            reinterpret_cast<const Bytef *>(content.constData()), static_cast<uLong>(content.size()));
+    if (rc != Z_OK) {
+        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: compress error %1 for ").arg(rc) + path;
+        return true;
+    }
+    toHex(QByteArrayView(compressed.constData(), static_cast<qsizetype>(compressedSize)), hex);
+    return false;
+}
+
+bool xfer::saveCompressedFile(QByteArrayView hex, qint64 size, const QString &folder, const QString &name,
+                              QString *error)
+{
+    QByteArray compressed;
+    compressed.reserve(hex.size() / 2);
+    appendFromHex(hex, compressed);
+    return saveCompressedBytes(compressed, size, folder, name, error);
+}
+
+bool xfer::saveCompressedFile(QStringView hex, qint64 size, const QString &folder, const QString &name,
+                              QString *error)
+{
+    QByteArray compressed;
+    compressed.reserve(hex.size() / 2);
+    appendFromHex(hex, compressed);
+    return saveCompressedBytes(compressed, size, folder, name, error);
+}
+
+bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QString &folder, const QString &name,
+                               QString *error)
+{
+    // The size comes from the peer: refuse it before it sizes an allocation.
+    if (size < 0 || size > maxUncompressedSize) {
+        setError(error, QStringLiteral("File size %1 is outside the transfer limit of %2 bytes")
+                            .arg(size)
+                            .arg(maxUncompressedSize));
+        qCDebug(lcCommon) << "decompress error";
+        return true;
+    }
+    QByteArray output;
+    try {
+        output.resize(static_cast<qsizetype>(size));
+    } catch (const std::bad_alloc &) {
+        setError(error, QStringLiteral("::saveCompressedFile: Memory error"));
+        qCDebug(lcCommon) << "xfer::saveCompressedFile: Memory error";
+        return true;
+    }
+    uLongf produced = static_cast<uLongf>(size);
+    // uncompress wants a non-null destination even for an empty file.
+    Bytef emptyTarget = 0;
+    Bytef *target = size > 0 ? reinterpret_cast<Bytef *>(output.data()) : &emptyTarget;
+    const int rc = uncompress(target, &produced, reinterpret_cast<const Bytef *>(compressed.data()),
+                              static_cast<uLong>(compressed.size()));
+    if (rc != Z_OK) {
+        setError(error, uncompressErrorText(rc));
+        qCDebug(lcCommon) << "decompress error";
+        return true;
+    }
+
+    const QString path = folder + QLatin1Char('/') + name;
+    makePath(path);
+    // An existing file without write permission is read-only, whoever we run as.
+    const QFileInfo existing(path);
+    if (existing.isDir() || (existing.exists() && !(existing.permissions() & QFileDevice::WriteOwner))) {
+        setError(error, QStringLiteral("Cannot open output file for writing"));
+        return true;
+    }
+    // Written beside the target and renamed over it: an interrupted write
+    // leaves the previous file whole.
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        setError(error, QStringLiteral("Cannot open output file for writing"));
+        return true;
+    }
+    out.write(output.constData(), static_cast<qint64>(produced));
+    if (!out.commit()) {
+        setError(error, QStringLiteral("Cannot open output file for writing"));
+        return true;
+    }
+    return false;
+}
+
+void xfer::makePath(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+}
+
+bool xfer::setFileDate(const QString &path, const QDateTime &when)
+{
+    const QString localPath = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QDateTime local(when.date(), QTime(when.time().hour(), when.time().minute(), when.time().second()),
+                          Qt::LocalTime);
+    const QFileInfo info(localPath);
+    if (!info.exists() || info.isDir() || !local.isValid()) {
+        qCDebug(lcCommon).noquote() << QStringLiteral("couldn't open file %1 to set date ").arg(path);
+        return true;
+    }
+    // Linux keeps no settable creation time: modification and access time carry the date.
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(local.toSecsSinceEpoch());
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (::utimensat(AT_FDCWD, QFile::encodeName(localPath).constData(), times, 0) != 0) {
+        qCDebug(lcCommon).noquote() << QStringLiteral("couldn't open file %1 to set date ").arg(path);
+        return true;
+    }
+    return false;
+}
+
+bool xfer::renameToBackup(const QString &path)
+{
+    const QString backup = path + QStringLiteral(".tavex_configbackup");
+    if (!QFileInfo::exists(backup))
+        QFile::rename(path, backup);
+    return false;
+}

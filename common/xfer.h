@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QString>
+#include <QStringView>
+
+// Moves file contents inside protocol messages: zlib-compressed bytes written as
+// upper-case hexadecimal text. Every operation returns false on success and
+// true on failure.
+class xfer
+{
+public:
+    // Largest uncompressed size accepted from a peer; it sizes an allocation.
+    static constexpr qint64 maxUncompressedSize = qint64(256) * 1024 * 1024;
+
+    // The whole file, compressed, as hex text. True when the file cannot be
+    // read or compressed (hex is then left as it was).
+    static bool compressFile(const QString &path, QByteArray &hex);
+
+    // Decodes hex text, uncompresses it into `size` bytes and writes
+    // folder/name, creating missing folders. The previous file is replaced only
+    // once the whole new content is written.
+    static bool saveCompressedFile(QByteArrayView hex, qint64 size, const QString &folder, const QString &name,
+                                   QString *error = nullptr);
+    static bool saveCompressedFile(QStringView hex, qint64 size, const QString &folder, const QString &name,
+                                   QString *error = nullptr);
+    // The same, from compressed bytes already decoded from hex.
+    static bool saveCompressedBytes(QByteArrayView compressed, qint64 size, const QString &folder,
+                                    const QString &name, QString *error = nullptr);
+
+    // Creates every missing folder of the directory part of `path`.
+    static void makePath(const QString &path);
+
+    // Sets modification and access time to the local date-time `when`.
+    static bool setFileDate(const QString &path, const QDateTime &when);
+
+    // Renames path to path + ".tavex_configbackup"; an existing file of that
+    // name makes the rename fail, which is ignored. Always false.
+    static bool renameToBackup(const QString &path);
+
+    // Hex text helpers: two upper-case digits per byte. Decoding takes pairs
+    // from the start; a trailing odd digit is ignored.
+    static void toHex(QByteArrayView bytes, QByteArray &hex);
+    static QByteArray toHex(QByteArrayView bytes);
+    static void appendFromHex(QByteArrayView hex, QByteArray &bytes);
+    static void appendFromHex(QStringView hex, QByteArray &bytes);
+};

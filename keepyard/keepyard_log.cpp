@@ -1,0 +1,3 @@
+#include "keepyard_log.h"
+
+Q_LOGGING_CATEGORY(lcKeepyard, "tavex.keepyard")

@@ -1,0 +1,3 @@
+#include "setdesk_log.h"
+
+Q_LOGGING_CATEGORY(lcSetdesk, "tavex.setdesk")

@@ -1,0 +1,3 @@
+#include "wardline_log.h"
+
+Q_LOGGING_CATEGORY(lcWardline, "tavex.wardline")
