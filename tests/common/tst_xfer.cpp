@@ -1,0 +1,261 @@
+#include "xfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(content), content.size());
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(42);
+    for (char &c : bytes)
+        c = char(gen.bounded(256));
+    return bytes;
+}
+
+QByteArray hexOf(const QByteArray &content)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("in");
+    writeFile(path, content);
+    QByteArray hex;
+    if (xfer::compressFile(path, hex))
+        return QByteArray();
+    return hex;
+}
+
+} // namespace
+
+class tst_xfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("one byte") << QByteArray("x");
+        QTest::newRow("text") << QByteArray("[System]\r\nName=North\r\n").repeated(500);
+        QTest::newRow("binary with zeros") << QByteArray("\0\1\2\0\xff", 5).repeated(1000);
+        QTest::newRow("incompressible 1 MB") << randomBytes(1024 * 1024);
+    }
+
+    void roundTrip()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString source = dir.filePath("source.bin");
+        writeFile(source, content);
+
+        QByteArray hex;
+        QVERIFY(!xfer::compressFile(source, hex));
+        QVERIFY(!hex.isEmpty());
+        QCOMPARE(hex.size() % 2, 0);
+        for (char c : hex)
+            QVERIFY(QByteArrayView("0123456789ABCDEF").contains(c));
+
+        QString error;
+        const QString folder = dir.filePath("target");
+        QVERIFY(!xfer::saveCompressedFile(QByteArrayView(hex), content.size(), folder, "new/sub/copy.bin", &error));
+        QVERIFY(error.isEmpty());
+        QCOMPARE(readAll(folder + "/new/sub/copy.bin"), content);
+
+        // The same from text that arrived as XML character data.
+        QVERIFY(!xfer::saveCompressedFile(QStringView(QString::fromLatin1(hex)), content.size(), folder, "again.bin"));
+        QCOMPARE(readAll(folder + "/again.bin"), content);
+    }
+
+    void emptyFileTravelsAsShortHex()
+    {
+        const QByteArray hex = hexOf(QByteArray());
+        QVERIFY(!hex.isEmpty());
+        QByteArray bytes;
+        xfer::appendFromHex(QByteArrayView(hex), bytes);
+        QCOMPARE(bytes.size() * 2, hex.size());
+    }
+
+    void unreadableSourceLeavesHexAlone()
+    {
+        QByteArray hex("kept");
+        QVERIFY(xfer::compressFile("/nonexistent/file", hex));
+        QCOMPARE(hex, QByteArray("kept"));
+        QTemporaryDir dir;
+        QVERIFY(xfer::compressFile(dir.path(), hex)); // a folder is not a file
+        QCOMPARE(hex, QByteArray("kept"));
+    }
+
+    void failures_data()
+    {
+        const QByteArray content = QByteArray("some configuration text ").repeated(200);
+        const QByteArray hex = hexOf(content);
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("size one byte short") << hex << qint64(content.size() - 1)
+                                             << "Z_BUF_ERROR - uncompress error";
+        QTest::newRow("hex from the middle of a stream") << hex.mid(20) << qint64(content.size())
+                                                         << "Z_DATA_ERROR - uncompress error";
+        QTest::newRow("not hexadecimal") << QByteArray("ZZ").repeated(40) << qint64(content.size())
+                                         << "Z_DATA_ERROR - uncompress error";
+        QTest::newRow("truncated stream") << hex.left(hex.size() - 10) << qint64(content.size())
+                                          << "Z_BUF_ERROR - uncompress error";
+        QTest::newRow("no content") << QByteArray() << qint64(content.size()) << "Z_DATA_ERROR - uncompress error";
+        QTest::newRow("size above the limit") << hex << xfer::maxUncompressedSize + 1
+                                              << QStringLiteral("File size %1 is outside the transfer limit of %2 bytes")
+                                                     .arg(xfer::maxUncompressedSize + 1)
+                                                     .arg(xfer::maxUncompressedSize);
+        QTest::newRow("negative size") << hex << qint64(-1)
+                                       << QStringLiteral("File size -1 is outside the transfer limit of %1 bytes")
+                                              .arg(xfer::maxUncompressedSize);
+    }
+
+    void failures()
+    {
+        QFETCH(QByteArray, hex);
+        QFETCH(qint64, size);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const QString existing = dir.filePath("keep/file.txt");
+        xfer::makePath(existing);
+        writeFile(existing, "previous version");
+
+        QString text;
+        QVERIFY(xfer::saveCompressedFile(QByteArrayView(hex), size, dir.path(), "new.txt", &text));
+        QCOMPARE(text, error);
+        QVERIFY(!QFile::exists(dir.filePath("new.txt")));
+        // A failed transfer over an existing file leaves it as it was.
+        QVERIFY(xfer::saveCompressedFile(QByteArrayView(hex), size, dir.path(), "keep/file.txt"));
+        QCOMPARE(readAll(existing), QByteArray("previous version"));
+    }
+
+    void readOnlyTarget()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.filePath("ro.txt");
+        writeFile(target, "old");
+        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        QString error;
+        QVERIFY(xfer::saveCompressedFile(QByteArrayView(hexOf("new")), 3, dir.path(), "ro.txt", &error));
+        QCOMPARE(error, QStringLiteral("Cannot open output file for writing"));
+        QCOMPARE(readAll(target), QByteArray("old"));
+
+        QDir().mkpath(dir.filePath("adir"));
+        QVERIFY(xfer::saveCompressedFile(QByteArrayView(hexOf("new")), 3, dir.path(), "adir", &error));
+        QCOMPARE(error, QStringLiteral("Cannot open output file for writing"));
+    }
+
+    void replacingKeepsPermissions()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.filePath("script.sh");
+        writeFile(target, "old");
+        const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        QVERIFY(QFile::setPermissions(target, perms));
+        QVERIFY(!xfer::saveCompressedFile(QByteArrayView(hexOf("new")), 3, dir.path(), "script.sh"));
+        QCOMPARE(readAll(target), QByteArray("new"));
+        QCOMPARE(QFileInfo(target).permissions() & (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner), perms);
+    }
+
+    void hexText_data()
+    {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("upper") << QByteArray("00FF7A10") << QByteArray("\x00\xff\x7a\x10", 4);
+        QTest::newRow("lower accepted") << QByteArray("ab0c") << QByteArray("\xab\x0c", 2);
+        QTest::newRow("odd trailing digit ignored") << QByteArray("414") << QByteArray("A");
+        QTest::newRow("bad first digit reads 0") << QByteArray("G1") << QByteArray("\0", 1);
+        QTest::newRow("bad second digit reads the first") << QByteArray("1G") << QByteArray("\x01", 1);
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+    }
+
+    void hexText()
+    {
+        QFETCH(QByteArray, hex);
+        QFETCH(QByteArray, bytes);
+        QByteArray out("pre");
+        xfer::appendFromHex(QByteArrayView(hex), out);
+        QCOMPARE(out, "pre" + bytes);
+        QByteArray fromText;
+        xfer::appendFromHex(QStringView(QString::fromLatin1(hex)), fromText);
+        QCOMPARE(fromText, bytes);
+    }
+
+    void hexEncodingIsUpperCase()
+    {
+        QCOMPARE(xfer::toHex(QByteArrayView("\x00\x0f\xa0\xff", 4)), QByteArray("000FA0FF"));
+        const QByteArray all = randomBytes(4096);
+        QByteArray back;
+        xfer::appendFromHex(QByteArrayView(xfer::toHex(all)), back);
+        QCOMPARE(back, all);
+    }
+
+    void setFileDate()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("dated.txt");
+        writeFile(path, "content");
+        const QDateTime when(QDate(2015, 5, 8), QTime(14, 3, 59));
+        QVERIFY(!xfer::setFileDate(path, when));
+        QCOMPARE(QFileInfo(path).lastModified(), when);
+        QCOMPARE(readAll(path), QByteArray("content"));
+
+        // Either separator is accepted.
+        const QDateTime later = when.addDays(1);
+        QVERIFY(!xfer::setFileDate(QString(path).replace('/', '\\'), later));
+        QCOMPARE(QFileInfo(path).lastModified(), later);
+
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("couldn't open file %1 to set date ")
+                                                        .arg(dir.filePath("missing.txt"))));
+        QVERIFY(xfer::setFileDate(dir.filePath("missing.txt"), when));
+    }
+
+    void renameToBackup()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("a.cfg");
+        writeFile(path, "one");
+        QVERIFY(!xfer::renameToBackup(path));
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(readAll(path + ".tavex_configbackup"), QByteArray("one"));
+
+        // An existing backup stays; the file stays where it was.
+        writeFile(path, "two");
+        QVERIFY(!xfer::renameToBackup(path));
+        QCOMPARE(readAll(path), QByteArray("two"));
+        QCOMPARE(readAll(path + ".tavex_configbackup"), QByteArray("one"));
+        QVERIFY(!xfer::renameToBackup(dir.filePath("missing")));
+    }
+
+    void makePathCreatesEveryFolder()
+    {
+        QTemporaryDir dir;
+        xfer::makePath(dir.filePath("a/b/c/file.txt"));
+        QVERIFY(QFileInfo(dir.filePath("a/b/c")).isDir());
+        QVERIFY(!QFile::exists(dir.filePath("a/b/c/file.txt")));
+        xfer::makePath(dir.filePath("a/b/c/file.txt")); // existing folders are fine
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_xfer)
+#include "tst_xfer.moc"

@@ -1,0 +1,200 @@
+#include "xml_handler.h"
+#include "xml_reader.h"
+
+#include <QTest>
+
+namespace {
+
+// Writes every event as one line; adjacent character pieces are joined, since
+// a run of text may arrive in several pieces.
+class recorder : public xml_handler
+{
+public:
+    QStringList events;
+    std::function<bool(QStringView)> onStart;
+
+    bool startDocument() override
+    {
+        events << QStringLiteral("doc");
+        return true;
+    }
+    bool endDocument() override
+    {
+        events << QStringLiteral("/doc");
+        return true;
+    }
+    bool startElement(QStringView name, const QXmlStreamAttributes &attributes) override
+    {
+        QString line = QLatin1Char('<') + name.toString();
+        for (const QXmlStreamAttribute &a : attributes)
+            line += QLatin1Char(' ') + a.qualifiedName().toString() + QLatin1Char('=') + a.value().toString();
+        events << line;
+        return onStart ? onStart(name) : true;
+    }
+    bool endElement(QStringView name) override
+    {
+        events << QStringLiteral("</") + name.toString();
+        return true;
+    }
+    bool characters(QStringView text) override
+    {
+        if (!events.isEmpty() && events.back().startsWith(QLatin1Char('#')))
+            events.back() += text.toString();
+        else
+            events << QLatin1Char('#') + text.toString();
+        return true;
+    }
+};
+
+const QByteArray stream = "<xml><systems type=\"request\" />\r\n"
+                          "<login type=\"request\" id=\"ops\" password=\"a&amp;b\" system=\"North\"/>"
+                          "<upload uid=\"p1\"><file name=\"a.txt\">789CABCDEF</file><delete name=\"b\"/></upload>\r\n"
+                          "<unknown><nested a='1'/></unknown>";
+
+QStringList expectedEvents()
+{
+    return {QStringLiteral("doc"),
+            QStringLiteral("<xml"),
+            QStringLiteral("<systems type=request"),
+            QStringLiteral("</systems"),
+            QStringLiteral("#\n"),
+            QStringLiteral("<login type=request id=ops password=a&b system=North"),
+            QStringLiteral("</login"),
+            QStringLiteral("<upload uid=p1"),
+            QStringLiteral("<file name=a.txt"),
+            QStringLiteral("#789CABCDEF"),
+            QStringLiteral("</file"),
+            QStringLiteral("<delete name=b"),
+            QStringLiteral("</delete"),
+            QStringLiteral("</upload"),
+            QStringLiteral("#\n"),
+            QStringLiteral("<unknown"),
+            QStringLiteral("<nested a=1"),
+            QStringLiteral("</nested"),
+            QStringLiteral("</unknown")};
+}
+
+} // namespace
+
+class tst_xml_reader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeStreamAtOnce()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        QCOMPARE(reader.feed(stream), xml_reader::NeedMore);
+        QCOMPARE(r.events, expectedEvents());
+        QCOMPARE(reader.bytesFed(), stream.size());
+    }
+
+    void oneByteAtATime()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        for (char c : stream)
+            QCOMPARE(reader.feed(QByteArrayView(&c, 1)), xml_reader::NeedMore);
+        QCOMPARE(r.events, expectedEvents());
+    }
+
+    void splitAtEveryByte()
+    {
+        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
+            recorder r;
+            xml_reader reader(&r);
+            reader.feed(stream.left(cut));
+            reader.feed(stream.mid(cut));
+            QVERIFY2(r.events == expectedEvents(), qPrintable(QStringLiteral("split at %1").arg(cut)));
+        }
+    }
+
+    void eventsArriveAsSoonAsTheirBytesDo()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        reader.feed("<xml><lock uid=\"1\"><file name=\"a\"/>");
+        QCOMPARE(r.events.back(), QStringLiteral("</file"));
+        reader.feed("</lock>");
+        QCOMPARE(r.events.back(), QStringLiteral("</lock"));
+    }
+
+    void endOfRootFinishesTheDocument()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        QCOMPARE(reader.feed("<xml><systems type=\"request\"/></xml>"), xml_reader::Finished);
+        QCOMPARE(r.events.back(), QStringLiteral("/doc"));
+        QCOMPARE(r.events.at(r.events.size() - 2), QStringLiteral("</xml"));
+        // Nothing more is read once the document has ended.
+        QCOMPARE(reader.feed("<login/>"), xml_reader::Finished);
+        QVERIFY(!r.events.contains(QStringLiteral("<login")));
+    }
+
+    void malformedInput_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::newRow("bare ampersand in attribute") << QByteArray("<xml><login id=\"a&b\"/>");
+        QTest::newRow("mismatched end tag") << QByteArray("<xml><dir></file>");
+        QTest::newRow("undeclared entity") << QByteArray("<xml><a>&nope;</a>");
+        QTest::newRow("second root") << QByteArray("<xml/><xml/>");
+        QTest::newRow("text before root") << QByteArray("hello<xml>");
+        QTest::newRow("unquoted attribute") << QByteArray("<xml><a b=c/>");
+    }
+
+    void malformedInput()
+    {
+        QFETCH(QByteArray, input);
+        recorder r;
+        xml_reader reader(&r);
+        QCOMPARE(reader.feed(input), xml_reader::Failed);
+        QVERIFY(!reader.errorString().isEmpty());
+        QCOMPARE(reader.feed("<more/>"), xml_reader::Failed);
+    }
+
+    void handlerCanStopTheReader()
+    {
+        recorder r;
+        r.onStart = [](QStringView name) { return name != u"stop"; };
+        xml_reader reader(&r);
+        QCOMPARE(reader.feed("<xml><a/><stop/><b/>"), xml_reader::Failed);
+        QVERIFY(!r.events.contains(QStringLiteral("<b")));
+    }
+
+    // Bytes that arrive while a callback runs (e.g. in a modal dialog) are
+    // parsed after the callback has returned, never from inside it.
+    void feedFromInsideACallbackIsDeferred()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        int depth = 0;
+        int maxDepth = 0;
+        r.onStart = [&](QStringView name) {
+            ++depth;
+            maxDepth = qMax(maxDepth, depth);
+            if (name == u"first")
+                reader.feed("<second/>");
+            --depth;
+            return true;
+        };
+        reader.feed("<xml><first/>");
+        QCOMPARE(maxDepth, 1);
+        QCOMPARE(r.events.mid(2), QStringList({"<first", "</first", "<second", "</second"}));
+    }
+
+    void handlerCanBeSwappedBetweenMessages()
+    {
+        recorder first;
+        recorder second;
+        xml_reader reader(&first);
+        reader.feed("<xml><a/>");
+        reader.setHandler(&second);
+        reader.feed("<b/>");
+        QCOMPARE(first.events.back(), QStringLiteral("</a"));
+        QCOMPARE(second.events, QStringList({"<b", "</b"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_xml_reader)
+#include "tst_xml_reader.moc"
