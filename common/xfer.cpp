@@ -8,6 +8,8 @@
 #include <QSaveFile>
 
 #include <array>
+#include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -45,29 +47,63 @@ constexpr auto decodeTable = makeDecodeTable();
 // A pair converts as a base-16 number read from its start: a bad first digit
 // gives 0, a bad second digit gives the first digit's value. Such bytes are
 // wrong, and uncompress rejects them.
-inline unsigned char decodePair(unsigned char hi, unsigned char lo)
+constexpr unsigned char decodePair(unsigned char hi, unsigned char lo)
 {
     const unsigned char h = decodeTable[hi];
     const unsigned char l = decodeTable[lo];
     if ((h | l) < 16)
         return static_cast<unsigned char>(h << 4 | l);
-    if (h >= 16)
-        return 0;
-    return h;
+    return h >= 16 ? 0 : h;
+}
+
+// Every pair of 8-bit characters, indexed by first | second << 8, mapped to
+// its byte: one load per output byte.
+const unsigned char *pairTable()
+{
+    static const auto table = [] {
+        auto t = std::make_unique<unsigned char[]>(65536);
+        for (int first = 0; first < 256; ++first) {
+            for (int second = 0; second < 256; ++second)
+                t[first | second << 8] = decodePair(static_cast<unsigned char>(first), static_cast<unsigned char>(second));
+        }
+        return t;
+    }();
+    return table.get();
+}
+
+void decodeInto(const unsigned char *in, qsizetype pairs, unsigned char *out)
+{
+    const unsigned char *table = pairTable();
+    for (qsizetype i = 0; i < pairs; ++i) {
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+        quint16 index; // one 16-bit load; the compiler vectorises the shifted form badly
+        std::memcpy(&index, in + 2 * i, 2);
+#else
+        const unsigned index = in[2 * i] | in[2 * i + 1] << 8;
+#endif
+        out[i] = table[index];
+    }
+}
+
+void decodeInto(const char16_t *in, qsizetype pairs, unsigned char *out)
+{
+    const unsigned char *table = pairTable();
+    for (qsizetype i = 0; i < pairs; ++i) {
+        const char16_t first = in[2 * i];
+        const char16_t second = in[2 * i + 1];
+        // Characters beyond 8 bits are never digits; NUL stands in for them, as it is not one either.
+        out[i] = (first | second) < 0x100 ? table[first | second << 8]
+                                           : decodePair(first < 0x100 ? static_cast<unsigned char>(first) : 0,
+                                                        second < 0x100 ? static_cast<unsigned char>(second) : 0);
+    }
 }
 
 template <typename Char>
-void decodeInto(const Char *in, qsizetype pairs, QByteArray &bytes)
+void appendDecoded(const Char *in, qsizetype pairs, QByteArray &bytes)
 {
     const qsizetype start = bytes.size();
     bytes.resize(start + pairs);
-    auto *out = reinterpret_cast<unsigned char *>(bytes.data()) + start;
-    for (qsizetype i = 0; i < pairs; ++i) {
-        const auto hi = in[2 * i];
-        const auto lo = in[2 * i + 1];
-        // Characters beyond 8 bits are never digits.
-        out[i] = decodePair(hi > 0xFF ? 0 : static_cast<unsigned char>(hi), lo > 0xFF ? 0 : static_cast<unsigned char>(lo));
-    }
+    decodeInto(in, pairs, reinterpret_cast<unsigned char *>(bytes.data()) + start);
 }
 
 void setError(QString *error, const QString &text)
@@ -109,12 +145,12 @@ QByteArray xfer::toHex(QByteArrayView bytes)
 
 void xfer::appendFromHex(QByteArrayView hex, QByteArray &bytes)
 {
-    decodeInto(reinterpret_cast<const unsigned char *>(hex.data()), hex.size() / 2, bytes);
+    appendDecoded(reinterpret_cast<const unsigned char *>(hex.data()), hex.size() / 2, bytes);
 }
 
 void xfer::appendFromHex(QStringView hex, QByteArray &bytes)
 {
-    decodeInto(reinterpret_cast<const char16_t *>(hex.utf16()), hex.size() / 2, bytes);
+    appendDecoded(reinterpret_cast<const char16_t *>(hex.utf16()), hex.size() / 2, bytes);
 }
 
 bool xfer::compressFile(const QString &path, QByteArray &hex)
@@ -122,20 +158,45 @@ bool xfer::compressFile(const QString &path, QByteArray &hex)
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly))
         return true;
+    const qint64 size = in.size();
+    if (size > maxUncompressedSize) {
+        // No peer would accept it; it also keeps the length within zlib's 32 bits.
+        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: too large to send: ") + path;
+        return true;
+    }
     const QByteArray content = in.readAll();
-    if (in.error() != QFileDevice::NoError) {
+    if (in.error() != QFileDevice::NoError || content.size() != size) {
         qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: cannot read ") + path;
         return true;
     }
-    uLongf compressedSize = compressBound(static_cast<uLong>(content.size()));
-    QByteArray compressed(static_cast<qsizetype>(compressedSize), Qt::Uninitialized);
-    const int rc = compress(reinterpret_cast<Bytef *>(compressed.data()), &compressedSize,
-                            reinterpret_cast<const Bytef *>(content.constData()), static_cast<uLong>(content.size()));
-    if (rc != Z_OK) {
+
+    // The same stream as zlib's compress(), deflated in chunks that go straight into hex text.
+    z_stream stream{};
+    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
+        return true;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(content.constData()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    QByteArray result;
+    result.reserve(qsizetype(2 * deflateBound(&stream, static_cast<uLong>(size))));
+    unsigned char chunk[64 * 1024];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        stream.next_out = chunk;
+        stream.avail_out = sizeof chunk;
+        rc = deflate(&stream, Z_FINISH);
+        const qsizetype produced = qsizetype(sizeof chunk - stream.avail_out);
+        const qsizetype at = result.size();
+        result.resize(at + 2 * produced);
+        char *out = result.data() + at;
+        for (qsizetype i = 0; i < produced; ++i, out += 2)
+            std::memcpy(out, encodeTable[chunk[i]].data(), 2);
+    }
+    deflateEnd(&stream);
+    if (rc != Z_STREAM_END) {
         qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: compress error %1 for ").arg(rc) + path;
         return true;
     }
-    toHex(QByteArrayView(compressed.constData(), static_cast<qsizetype>(compressedSize)), hex);
+    hex = std::move(result);
     return false;
 }
 
