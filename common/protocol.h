@@ -32,4 +32,9 @@ bool staysBelow(QStringView relative);
 // Joins a folder and a relative wire path with exactly one "/".
 QString joinPath(const QString &folder, const QString &relative);
 
+// Lets the C library read the local time zone once instead of at every
+// conversion of a local date-time (it checks /etc/localtime each time when TZ
+// is unset). Programs call it first thing in main().
+void prepareLocalTime();
+
 } // namespace protocol

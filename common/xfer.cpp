@@ -204,7 +204,6 @@ bool xfer::saveCompressedFile(QByteArrayView hex, qint64 size, const QString &fo
                               QString *error)
 {
     QByteArray compressed;
-    compressed.reserve(hex.size() / 2);
     appendFromHex(hex, compressed);
     return saveCompressedBytes(compressed, size, folder, name, error);
 }
@@ -213,7 +212,6 @@ bool xfer::saveCompressedFile(QStringView hex, qint64 size, const QString &folde
                               QString *error)
 {
     QByteArray compressed;
-    compressed.reserve(hex.size() / 2);
     appendFromHex(hex, compressed);
     return saveCompressedBytes(compressed, size, folder, name, error);
 }

@@ -37,6 +37,11 @@ private slots:
         QVERIFY(!protocol::parseIsoDate(u"").isValid());
         QVERIFY(!protocol::parseIsoDate(u"yesterday").isValid());
         QCOMPARE(protocol::parseIsoDate(u"2015-05-08T14:03:59").timeSpec(), Qt::LocalTime);
+        QCOMPARE(protocol::parseIsoDate(u" 2015-05-08T14:03:59\r\n"), when);
+        QVERIFY(!protocol::parseIsoDate(u"2015-02-30T10:00:00").isValid());
+        QVERIFY(!protocol::parseIsoDate(u"2015-05-08T25:00:00").isValid());
+        QVERIFY(!protocol::parseIsoDate(u"2015-05-08X14:03:59").isValid());
+        QCOMPARE(protocol::parseIsoDate(u"2015-05-08T14:03"), QDateTime(QDate(2015, 5, 8), QTime(14, 3)));
     }
 
     void paths_data()
