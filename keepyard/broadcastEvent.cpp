@@ -1,0 +1,6 @@
+#include "broadcastEvent.h"
+
+broadcastEvent::broadcastEvent(QByteArray text)
+    : QEvent(eventType), m_text(std::move(text))
+{
+}

@@ -1,0 +1,237 @@
+#include "client.h"
+
+#include "broadcastEvent.h"
+#include "dir_handler.h"
+#include "keepyard_log.h"
+#include "logLine.h"
+#include "login_handler.h"
+#include "systems_handler.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+template <typename Handler>
+std::unique_ptr<request_handler> make(client *session)
+{
+    return std::make_unique<Handler>(session);
+}
+
+// Every request the server knows, and whether it is served before login. The
+// file services have no handler in this build: their elements get no answer.
+struct requestKind
+{
+    QStringView name;
+    bool beforeLogin;
+    std::unique_ptr<request_handler> (*create)(client *);
+};
+
+const requestKind requestKinds[] = {
+    {u"login", true, make<login_handler>},
+    {u"systems", true, make<systems_handler>},
+    {u"dir", false, make<dir_handler>},
+    {u"download", false, nullptr},
+    {u"upload", false, nullptr},
+    {u"synclist", false, nullptr},
+    {u"lock", false, nullptr},
+    {u"unlock", false, nullptr},
+    {u"locklist", false, nullptr},
+};
+
+// Bytes taken from the socket per parse step, so that a peer that stops
+// reading its replies is noticed between requests.
+constexpr qint64 readChunk = 64 * 1024;
+
+} // namespace
+
+client::client(QObject *server, const QString &rootFolder, const sessionLimits &limits)
+    : QTcpSocket(server), m_limits(limits), m_rootFolder(rootFolder), m_reader(this)
+{
+    connect(this, &QIODevice::readyRead, this, &client::socketRead);
+    // Replies drained by the peer may let a paused session go on reading.
+    connect(this, &QIODevice::bytesWritten, this, &client::socketRead);
+    connect(this, &QAbstractSocket::disconnected, this, &client::reportClosed);
+    connect(this, &QAbstractSocket::errorOccurred, this, [this] {
+        if (state() == UnconnectedState)
+            reportClosed();
+    });
+}
+
+client::~client() = default;
+
+bool client::setSocketDescriptor(qintptr descriptor, SocketState state, OpenMode mode)
+{
+    const bool ok = QTcpSocket::setSocketDescriptor(descriptor, state, mode);
+    m_peerPort = peerPort();
+    m_peerAddress = peerAddress();
+    // A dual-stack listener reports IPv4 peers as ::ffff:a.b.c.d; owner keys
+    // and log lines use the dotted form.
+    bool isV4 = false;
+    const quint32 v4 = m_peerAddress.toIPv4Address(&isV4);
+    if (isV4)
+        m_peerAddress = QHostAddress(v4);
+    return ok;
+}
+
+void client::setUserName(const QString &name)
+{
+    m_userName = name;
+}
+
+bool client::isSystemName(const QString &system)
+{
+    return !system.isEmpty() && system != QLatin1String(".") && !system.contains(QLatin1String(".."))
+           && !system.contains(QLatin1Char('/')) && !system.contains(QLatin1Char('\\'))
+           && !system.contains(QChar(u'\0'));
+}
+
+void client::send(const QByteArray &text)
+{
+    if (m_closing)
+        return;
+    write(text);
+    if (bytesToWrite() > m_limits.maxUnsentBytes)
+        closeWithError(QStringLiteral("unsent replies above %1 bytes").arg(m_limits.maxUnsentBytes));
+}
+
+void client::postBroadcast(const QByteArray &text)
+{
+    qCDebug(lcKeepyard) << "doing send broadcast";
+    QCoreApplication::postEvent(parent(), new broadcastEvent(text));
+}
+
+void client::socketRead()
+{
+    while (!m_closing && bytesAvailable() > 0) {
+        if (bytesToWrite() >= m_limits.pauseUnsentBytes)
+            return; // resumed by bytesWritten once the peer has read enough
+        const QByteArray chunk = read(readChunk);
+        const xml_reader::Status status = m_reader.feed(chunk);
+        if (status == xml_reader::Failed) {
+            closeWithError(m_reader.errorString());
+            return;
+        }
+        if (status == xml_reader::Finished || !checkBounds())
+            return;
+    }
+}
+
+bool client::checkBounds()
+{
+    if (m_closing)
+        return false;
+    if (m_reader.bytesFed() - m_idleMark > m_limits.maxRequestBytes) {
+        closeWithError(QStringLiteral("request above %1 bytes").arg(m_limits.maxRequestBytes));
+        return false;
+    }
+    return true;
+}
+
+void client::closeWithError(const QString &reason)
+{
+    if (m_closing)
+        return;
+    logLine(QStringLiteral("connection errored for \"%1\" on \"%2\" - closing").arg(m_userName, peerText()));
+    if (!reason.isEmpty())
+        qCDebug(lcKeepyard).noquote() << reason;
+    m_closing = true;
+    // Whatever is still queued for a misbehaving peer is dropped.
+    abort();
+    reportClosed();
+}
+
+void client::closeSession()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    // Replies already written still go out; disconnected() follows.
+    disconnectFromHost();
+    if (state() == UnconnectedState)
+        reportClosed();
+}
+
+void client::reportClosed()
+{
+    m_closing = true;
+    if (m_closedReported)
+        return;
+    m_closedReported = true;
+    emit connectionClosed();
+}
+
+std::unique_ptr<request_handler> client::createHandler(QStringView name) const
+{
+    for (const requestKind &kind : requestKinds) {
+        if (kind.name == name) {
+            if (kind.create && (kind.beforeLogin || m_loggedIn))
+                return kind.create(const_cast<client *>(this));
+            return nullptr; // not served (yet): no answer at all
+        }
+    }
+    return nullptr; // unknown names are ignored, children included
+}
+
+bool client::startElement(QStringView name, const QXmlStreamAttributes &attributes)
+{
+    if (m_closing)
+        return true;
+    if (!m_handler) {
+        if (name == u"xml") {
+            m_depth = 0; // the peer's document element
+            m_idleMark = m_reader.consumed();
+            return true;
+        }
+        m_handler = createHandler(name);
+        if (!m_handler) {
+            m_idleMark = m_reader.consumed();
+            return true;
+        }
+        m_depth = 0;
+    }
+    m_handler->startElement(name, attributes);
+    ++m_depth;
+    return true;
+}
+
+bool client::endElement(QStringView name)
+{
+    if (m_closing)
+        return true;
+    if (m_depth > 0)
+        --m_depth;
+    if (m_depth == 0) {
+        if (!m_handler && name == u"xml") {
+            closeSession(); // the peer has ended its document
+        } else if (m_handler) {
+            // The request is carried out at its end tag.
+            m_handler->endElement(name);
+            m_handler.reset();
+        }
+    } else if (m_handler) {
+        m_handler->endElement(name);
+    }
+    if (!m_handler)
+        m_idleMark = m_reader.consumed();
+    return true;
+}
+
+bool client::characters(QStringView text)
+{
+    if (m_handler && !m_closing)
+        m_handler->characters(text);
+    else
+        m_idleMark = m_reader.consumed();
+    return true;
+}
+
+bool client::endDocument()
+{
+    const QString where = QStringLiteral("%1/%2").arg(peerText()).arg(m_peerPort);
+    if (!m_userName.isEmpty())
+        logLine(QStringLiteral("User '%1' at '%2' disconnected").arg(m_userName, where));
+    else
+        logLine(QStringLiteral("'%1' disconnected").arg(where));
+    closeSession();
+    return true;
+}

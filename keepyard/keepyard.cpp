@@ -1,0 +1,74 @@
+#include "keepyard.h"
+
+#include "broadcastEvent.h"
+#include "logLine.h"
+#include "protocol.h"
+
+#include <QListWidget>
+
+keepyard::keepyard(QObject *parent, quint16 port, const QString &rootFolder, const sessionLimits &limits)
+    : QTcpServer(parent), m_rootFolder(rootFolder), m_limits(limits)
+{
+    if (!listen(QHostAddress::Any, port))
+        logLine(QStringLiteral("Error - failed to bind TCP server to port %1").arg(port));
+}
+
+keepyard::~keepyard() = default;
+
+void keepyard::incomingConnection(qintptr descriptor)
+{
+    auto *session = new client(this, m_rootFolder, m_limits);
+    connect(session, &client::connectionClosed, this, &keepyard::discardClient);
+    connect(session, &client::userInfoChanged, this, &keepyard::userListChanged);
+    if (!session->setSocketDescriptor(descriptor)) {
+        delete session;
+        return;
+    }
+    session->send(QByteArray(protocol::greeting));
+    logLine(QStringLiteral("New client on '%1/%2'").arg(session->peerText()).arg(session->peerPortNumber()));
+    m_clients.append(session);
+    emit userListChanged();
+}
+
+void keepyard::discardClient()
+{
+    auto *session = qobject_cast<client *>(sender());
+    if (!session || !m_clients.contains(session))
+        return;
+    const QString where = QStringLiteral("%1/%2").arg(session->peerText()).arg(session->peerPortNumber());
+    if (!session->userName().isEmpty())
+        logLine(QStringLiteral("Deleting user '%1' on '%2'").arg(session->userName(), where));
+    else
+        logLine(QStringLiteral("Deleting client on '%1'").arg(where));
+    m_clients.removeOne(session);
+    session->deleteLater();
+    emit userListChanged();
+}
+
+void keepyard::customEvent(QEvent *event)
+{
+    if (event->type() == broadcastEvent::eventType)
+        sendToAll(static_cast<broadcastEvent *>(event)->text());
+}
+
+void keepyard::sendToAll(const QByteArray &text)
+{
+    // A session that breaks its bound on this write leaves the list at once.
+    const QList<client *> sessions = m_clients;
+    for (client *session : sessions)
+        session->send(text);
+}
+
+QStringList keepyard::userList() const
+{
+    QStringList lines;
+    for (const client *session : m_clients)
+        lines << session->userName() + QStringLiteral(" - ") + session->peerText();
+    return lines;
+}
+
+void keepyard::fillUserList(QListWidget *users) const
+{
+    users->clear();
+    users->addItems(userList());
+}

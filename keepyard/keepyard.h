@@ -1,0 +1,46 @@
+#pragma once
+
+#include "client.h"
+
+#include <QList>
+#include <QPointer>
+#include <QTcpServer>
+
+class QListWidget;
+
+// The listening server: one client session per accepted connection, and the
+// relay of broadcast notices to every session.
+class keepyard : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    // Listens on `port` on all local addresses; failure is logged and the
+    // server runs on without accepting connections.
+    keepyard(QObject *parent, quint16 port, const QString &rootFolder,
+             const sessionLimits &limits = sessionLimits());
+    ~keepyard() override;
+
+    // Writes `text` to every session, in list order.
+    void sendToAll(const QByteArray &text);
+    // One line per session: user name, " - ", peer address.
+    QStringList userList() const;
+    void fillUserList(QListWidget *users) const;
+
+    const QList<client *> &sessions() const { return m_clients; }
+
+signals:
+    void userListChanged();
+
+public slots:
+    void discardClient();
+
+protected:
+    void customEvent(QEvent *event) override;
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    QString m_rootFolder;
+    sessionLimits m_limits;
+    QList<client *> m_clients; // owned as child objects
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QUdpSocket>
+
+// Answers discovery datagrams (first byte "A") with "host,port,description",
+// sent back to the address and port the query came from.
+class udp_server : public QObject
+{
+    Q_OBJECT
+
+public:
+    udp_server(QObject *parent, quint16 broadcastPort, quint16 tcpPort, const QString &description);
+
+    bool isBound() const { return m_socket.state() == QAbstractSocket::BoundState; }
+    quint16 localPort() const { return m_socket.localPort(); }
+    // The host name put into answers; the machine's own by default.
+    void setHostName(const QString &name) { m_hostName = name; }
+    QByteArray answer() const;
+
+public slots:
+    // Reads and answers every datagram waiting.
+    void rxdata();
+
+private:
+    QUdpSocket m_socket;
+    quint16 m_tcpPort;
+    QString m_description;
+    QString m_hostName;
+};
