@@ -2,6 +2,26 @@
 
 #include "xml_handler.h"
 
+#include <array>
+
+namespace {
+
+// Characters that may pass through without the parser: printable ASCII but
+// markup and entity characters, and tab and line feed. "]" is left out so that
+// a "]]>" is always seen by the parser.
+constexpr std::array<bool, 256> makePlainTable()
+{
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c)
+        plain[c] = c != '<' && c != '>' && c != '&' && c != ']';
+    plain['\t'] = true;
+    plain['\n'] = true;
+    return plain;
+}
+constexpr auto plainTable = makePlainTable();
+
+} // namespace
+
 xml_reader::xml_reader(xml_handler *handler)
     : m_handler(handler)
 {
@@ -14,10 +34,186 @@ xml_reader::Status xml_reader::feed(QByteArrayView data)
     if (m_status != NeedMore)
         return m_status;
     m_bytesFed += data.size();
-    m_reader.addData(data.toByteArray());
-    if (m_parsing)
-        return NeedMore; // the outer feed() is still delivering; it picks these bytes up
-    return parse();
+    if (m_parsing) {
+        m_queued.append(data.data(), data.size()); // the running feed() takes these next
+        return NeedMore;
+    }
+    process(data);
+    while (m_status == NeedMore && !m_queued.isEmpty()) {
+        const QByteArray more = std::exchange(m_queued, QByteArray());
+        process(more);
+    }
+    return m_status;
+}
+
+void xml_reader::process(QByteArrayView data)
+{
+    const char *bytes = data.data();
+    const qsizetype size = data.size();
+    qsizetype i = 0;
+    while (i < size && m_status == NeedMore) {
+        if (m_scannerOff) {
+            m_toParser.append(bytes + i, size - i);
+            break;
+        }
+        if (m_scan != Text) {
+            scanMarkup(bytes, size, i);
+            continue;
+        }
+        if (m_runToParser) {
+            // The rest of the run, up to the next markup, is the parser's.
+            qsizetype end = i;
+            while (end < size && bytes[end] != '<')
+                ++end;
+            m_toParser.append(bytes + i, end - i);
+            i = end;
+            if (i < size) {
+                endTextRun();
+                ++i;
+            }
+            continue;
+        }
+        qsizetype end = i;
+        while (end < size && plainTable[static_cast<unsigned char>(bytes[end])])
+            ++end;
+        m_runText.append(bytes + i, end - i);
+        i = end;
+        if (m_runText.size() >= passThroughThreshold)
+            decideLongRun();
+        if (i == size || m_status != NeedMore)
+            break;
+        if (bytes[i] == '<') {
+            endTextRun();
+            ++i;
+            continue;
+        }
+        // Entities, line breaks, markup characters or non-ASCII text: the
+        // parser reads the rest of this run.
+        if (m_runPassedThrough) {
+            pushToParser();
+            if (m_handler && !m_runText.isEmpty() && !m_handler->characters(QString::fromLatin1(m_runText)))
+                fail(QStringLiteral("handler stopped in character data"));
+        } else {
+            m_toParser += m_runText;
+        }
+        m_runText.clear();
+        m_runToParser = true;
+    }
+    pushToParser();
+}
+
+void xml_reader::decideLongRun()
+{
+    // Everything before the run must have become events first, so that the
+    // handler sees the text inside its element.
+    pushToParser();
+    if (m_status != NeedMore)
+        return;
+    if (m_depth < 1 || m_runToParser) {
+        m_toParser += m_runText; // outside the root: the parser judges it
+        m_runText.clear();
+        m_runToParser = true;
+        return;
+    }
+    m_runPassedThrough = true;
+    if (m_handler && !m_handler->characters(QString::fromLatin1(m_runText)))
+        fail(QStringLiteral("handler stopped in character data"));
+    m_runText.clear();
+}
+
+void xml_reader::endTextRun()
+{
+    // At "<" (taken here): the run is over.
+    if (m_runPassedThrough) {
+        pushToParser();
+        if (m_status == NeedMore && m_handler && !m_runText.isEmpty()
+            && !m_handler->characters(QString::fromLatin1(m_runText)))
+            fail(QStringLiteral("handler stopped in character data"));
+    } else {
+        m_toParser += m_runText;
+    }
+    m_runText.clear();
+    m_runPassedThrough = false;
+    m_runToParser = false;
+    m_toParser += '<';
+    m_scan = TagOpen;
+}
+
+void xml_reader::scanMarkup(const char *bytes, qsizetype size, qsizetype &i)
+{
+    // Markup always goes to the parser; the scanner only follows where it ends.
+    if (m_scan == Tag || m_scan == TagQuote) {
+        // Up to the next character that changes the state, in one piece.
+        qsizetype end = i;
+        if (m_scan == Tag) {
+            while (end < size && bytes[end] != '"' && bytes[end] != '\'' && bytes[end] != '>')
+                ++end;
+        } else {
+            while (end < size && bytes[end] != m_quote)
+                ++end;
+        }
+        m_toParser.append(bytes + i, end - i);
+        i = end;
+        if (i == size)
+            return;
+    }
+    const char c = bytes[i++];
+    m_toParser += c;
+    switch (m_scan) {
+    case TagOpen:
+        m_scan = c == '!' ? Bang : c == '?' ? Instruction : c == '>' ? Text : Tag;
+        m_marker = c == '!' ? QByteArray("!") : QByteArray();
+        break;
+    case Tag:
+        if (c == '>') {
+            m_scan = Text;
+        } else {
+            m_quote = c;
+            m_scan = TagQuote;
+        }
+        break;
+    case TagQuote:
+        m_scan = Tag;
+        break;
+    case Bang:
+        m_marker += c;
+        if (m_marker == "!--") {
+            m_scan = Comment;
+            m_marker.clear();
+        } else if (m_marker == "![CDATA[") {
+            m_scan = CData;
+            m_marker.clear();
+        } else if (!QByteArrayView("!--").startsWith(m_marker) && !QByteArrayView("![CDATA[").startsWith(m_marker)) {
+            // A DOCTYPE may declare entities and hold brackets of its own:
+            // from here on the parser reads everything.
+            m_scannerOff = true;
+        }
+        break;
+    case Comment:
+    case CData:
+    case Instruction: {
+        const QByteArrayView end = m_scan == Comment ? "-->" : m_scan == CData ? "]]>" : "?>";
+        m_marker += c;
+        if (m_marker.size() > end.size())
+            m_marker.remove(0, m_marker.size() - end.size());
+        if (m_marker == end) {
+            m_marker.clear();
+            m_scan = Text;
+        }
+        break;
+    }
+    case Text:
+        break;
+    }
+}
+
+void xml_reader::pushToParser()
+{
+    if (m_toParser.isEmpty() || m_status != NeedMore)
+        return;
+    m_parsedBytes += m_toParser.size();
+    m_reader.addData(std::exchange(m_toParser, QByteArray()));
+    parse();
 }
 
 xml_reader::Status xml_reader::parse()
@@ -42,9 +238,11 @@ xml_reader::Status xml_reader::parse()
                 return fail(QStringLiteral("handler stopped at the end of the document"));
             return m_status = Finished;
         case QXmlStreamReader::StartElement:
+            ++m_depth;
             ok = !m_handler || m_handler->startElement(m_reader.qualifiedName(), m_reader.attributes());
             break;
         case QXmlStreamReader::EndElement:
+            --m_depth;
             ok = !m_handler || m_handler->endElement(m_reader.qualifiedName());
             break;
         case QXmlStreamReader::Characters:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QXmlStreamReader>
@@ -10,6 +11,11 @@ class xml_handler;
 // protocol stream). Bytes are fed as they arrive from the socket; every event
 // that the bytes complete is delivered to the handler before feed() returns.
 // A message may be split at any byte, and one chunk may hold several messages.
+//
+// Long runs of plain character data inside the root element (file contents
+// written as hex text) are handed to the handler piece by piece as they
+// arrive, instead of being collected whole by the XML parser first: memory
+// then stays bounded by what the handler keeps.
 class xml_reader
 {
 public:
@@ -18,6 +24,9 @@ public:
         Finished, // the document's root element has ended
         Failed    // the input is not well-formed, or a handler stopped
     };
+
+    // Plain runs up to this length go through the XML parser as usual.
+    static constexpr qsizetype passThroughThreshold = 8 * 1024;
 
     explicit xml_reader(xml_handler *handler = nullptr);
 
@@ -34,10 +43,18 @@ public:
 
     // Bytes handed to feed() so far.
     qint64 bytesFed() const { return m_bytesFed; }
-    // Input characters consumed by the parser so far (bytes, for ASCII input).
-    qint64 consumed() const { return m_reader.characterOffset(); }
+    // Bytes given to the XML parser so far (all but passed-through text). The
+    // parser holds at most those not yet turned into events.
+    qint64 parsedBytes() const { return m_parsedBytes; }
 
 private:
+    enum Scan { Text, TagOpen, Tag, TagQuote, Bang, Comment, CData, Instruction };
+
+    void process(QByteArrayView data);
+    void scanMarkup(const char *data, qsizetype size, qsizetype &i);
+    void endTextRun();
+    void decideLongRun();
+    void pushToParser();
     Status parse();
     Status fail(const QString &error);
 
@@ -46,5 +63,18 @@ private:
     Status m_status = NeedMore;
     QString m_error;
     qint64 m_bytesFed = 0;
+    qint64 m_parsedBytes = 0;
     bool m_parsing = false;
+    QByteArray m_queued;      // fed from inside a callback, not yet processed
+
+    // Scanner over the raw bytes, one step ahead of the parser.
+    Scan m_scan = Text;
+    char m_quote = 0;
+    QByteArray m_marker;      // the start of a "<!" construct, or the tail of an end marker
+    bool m_scannerOff = false; // after a DOCTYPE everything goes to the parser
+    int m_depth = 0;          // element depth as reported by the parser
+    QByteArray m_toParser;    // bytes for the parser, in input order
+    QByteArray m_runText;     // plain text of the current run, not yet given anywhere
+    bool m_runPassedThrough = false; // part of this run went to the handler directly
+    bool m_runToParser = false;      // the rest of this run goes to the parser
 };

@@ -120,7 +120,7 @@ bool client::checkBounds()
 {
     if (m_closing)
         return false;
-    if (m_reader.bytesFed() - m_idleMark > m_limits.maxRequestBytes) {
+    if (m_reader.parsedBytes() - m_idleMark > m_limits.maxRequestBytes) {
         closeWithError(QStringLiteral("request above %1 bytes").arg(m_limits.maxRequestBytes));
         return false;
     }
@@ -179,12 +179,12 @@ bool client::startElement(QStringView name, const QXmlStreamAttributes &attribut
     if (!m_handler) {
         if (name == u"xml") {
             m_depth = 0; // the peer's document element
-            m_idleMark = m_reader.consumed();
+            m_idleMark = m_reader.parsedBytes();
             return true;
         }
         m_handler = createHandler(name);
         if (!m_handler) {
-            m_idleMark = m_reader.consumed();
+            m_idleMark = m_reader.parsedBytes();
             return true;
         }
         m_depth = 0;
@@ -212,7 +212,7 @@ bool client::endElement(QStringView name)
         m_handler->endElement(name);
     }
     if (!m_handler)
-        m_idleMark = m_reader.consumed();
+        m_idleMark = m_reader.parsedBytes();
     return true;
 }
 
@@ -221,7 +221,7 @@ bool client::characters(QStringView text)
     if (m_handler && !m_closing)
         m_handler->characters(text);
     else
-        m_idleMark = m_reader.consumed();
+        m_idleMark = m_reader.parsedBytes();
     return true;
 }
 

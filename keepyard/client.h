@@ -92,7 +92,7 @@ private:
     xml_reader m_reader;
     std::unique_ptr<request_handler> m_handler;
     int m_depth = 0;
-    qint64 m_idleMark = 0;  // parsed bytes when the session was last between requests
+    qint64 m_idleMark = 0; // bytes parsed when the session was last between requests
     bool m_closing = false;
     bool m_closedReported = false;
 };

@@ -183,6 +183,62 @@ private slots:
         QCOMPARE(r.events.mid(2), QStringList({"<first", "</first", "<second", "</second"}));
     }
 
+    // Long runs of plain text reach the handler as they arrive, in order with
+    // the markup around them, whatever the chunking.
+    void longTextRuns_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QStringList>("events");
+        const QByteArray hex = QByteArray("0123456789ABCDEF").repeated(8000);
+        QTest::newRow("hex content") << "<xml><upload><file name=\"a\">" + hex + "</file></upload>"
+                                     << QStringList({"doc", "<xml", "<upload", "<file name=a", "#" + hex, "</file", "</upload"});
+        QTest::newRow("entity far into the run")
+            << "<xml><file>" + hex + "&amp;" + hex + "</file>"
+            << QStringList({"doc", "<xml", "<file", "#" + hex + "&" + hex, "</file"});
+        QTest::newRow("line breaks far into the run")
+            << "<xml><file>" + hex + "\r\nmore</file>"
+            << QStringList({"doc", "<xml", "<file", "#" + hex + "\nmore", "</file"});
+        QTest::newRow("markup characters in comments, sections and quotes")
+            << "<xml><!-- <not a=\"tag\"> --><a t=\"x>'y\" u='\">'><![CDATA[<b>]]>" + hex + "</a><?pi a>b?><c/>"
+            << QStringList({"doc", "<xml", "<a t=x>'y u=\">", "#<b>" + hex, "</a", "<c", "</c"});
+        QTest::newRow("a doctype hands everything to the parser")
+            << "<!DOCTYPE xml [<!ENTITY e \"E\">]><xml><a>&e;" + hex + "</a>"
+            << QStringList({"doc", "<xml", "<a", "#E" + hex, "</a"});
+    }
+
+    void longTextRuns()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QStringList, events);
+        for (qsizetype chunk : {qsizetype(1), qsizetype(7), qsizetype(4096), input.size()}) {
+            recorder r;
+            xml_reader reader(&r);
+            for (qsizetype at = 0; at < input.size(); at += chunk)
+                QCOMPARE(reader.feed(input.mid(at, chunk)), xml_reader::NeedMore);
+            QVERIFY2(r.events == events, qPrintable(QStringLiteral("chunks of %1").arg(chunk)));
+        }
+    }
+
+    void longRunsAreNotHeldByTheParser()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        reader.feed("<xml><file>");
+        const QByteArray piece = QByteArray("AB").repeated(32 * 1024);
+        for (int i = 0; i < 64; ++i)
+            reader.feed(piece);
+        QVERIFY(reader.bytesFed() > 4 * 1024 * 1024);
+        QVERIFY(reader.parsedBytes() < 64);
+        QCOMPARE(r.events.back().size(), 1 + 64 * piece.size());
+    }
+
+    void longTextOutsideTheRootIsAnError()
+    {
+        recorder r;
+        xml_reader reader(&r);
+        QCOMPARE(reader.feed(QByteArray(20000, 'x') + "<xml>"), xml_reader::Failed);
+    }
+
     void handlerCanBeSwappedBetweenMessages()
     {
         recorder first;
