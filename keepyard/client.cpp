@@ -57,7 +57,12 @@ client::client(QObject *server, const QString &rootFolder, const sessionLimits &
     });
 }
 
-client::~client() = default;
+client::~client()
+{
+    // The socket's own destructor still reports the disconnection; nothing of
+    // this object may run then.
+    disconnect(this, nullptr, nullptr, nullptr);
+}
 
 bool client::setSocketDescriptor(qintptr descriptor, SocketState state, OpenMode mode)
 {

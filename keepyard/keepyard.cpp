@@ -6,10 +6,10 @@
 
 #include <QListWidget>
 
-keepyard::keepyard(QObject *parent, quint16 port, const QString &rootFolder, const sessionLimits &limits)
+keepyard::keepyard(QObject *parent, int port, const QString &rootFolder, const sessionLimits &limits)
     : QTcpServer(parent), m_rootFolder(rootFolder), m_limits(limits)
 {
-    if (!listen(QHostAddress::Any, port))
+    if (port < 0 || port > 65535 || !listen(QHostAddress::Any, quint16(port)))
         logLine(QStringLiteral("Error - failed to bind TCP server to port %1").arg(port));
 }
 

@@ -15,9 +15,10 @@ class keepyard : public QTcpServer
     Q_OBJECT
 
 public:
-    // Listens on `port` on all local addresses; failure is logged and the
-    // server runs on without accepting connections.
-    keepyard(QObject *parent, quint16 port, const QString &rootFolder,
+    // Listens on `port` on all local addresses (0: any free port); failure,
+    // also for a number that is no port, is logged and the server runs on
+    // without accepting connections.
+    keepyard(QObject *parent, int port, const QString &rootFolder,
              const sessionLimits &limits = sessionLimits());
     ~keepyard() override;
 

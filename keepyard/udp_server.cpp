@@ -5,12 +5,13 @@
 #include <QHostInfo>
 #include <QNetworkDatagram>
 
-udp_server::udp_server(QObject *parent, quint16 broadcastPort, quint16 tcpPort, const QString &description)
+udp_server::udp_server(QObject *parent, int broadcastPort, int tcpPort, const QString &description)
     : QObject(parent), m_socket(this), m_tcpPort(tcpPort), m_description(description)
 {
     // Shared, so that several programs on one machine can listen on the port.
-    if (!m_socket.bind(QHostAddress::AnyIPv4, broadcastPort,
-                       QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
+    if (broadcastPort < 0 || broadcastPort > 65535
+        || !m_socket.bind(QHostAddress::AnyIPv4, quint16(broadcastPort),
+                          QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
         logLine(QStringLiteral("Error - failed to bind UDP server to port %1").arg(broadcastPort));
     connect(&m_socket, &QUdpSocket::readyRead, this, &udp_server::rxdata);
 }

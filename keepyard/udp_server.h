@@ -10,7 +10,8 @@ class udp_server : public QObject
     Q_OBJECT
 
 public:
-    udp_server(QObject *parent, quint16 broadcastPort, quint16 tcpPort, const QString &description);
+    // A broadcast port that is no port number is logged like a failed bind.
+    udp_server(QObject *parent, int broadcastPort, int tcpPort, const QString &description);
 
     bool isBound() const { return m_socket.state() == QAbstractSocket::BoundState; }
     quint16 localPort() const { return m_socket.localPort(); }
@@ -24,7 +25,7 @@ public slots:
 
 private:
     QUdpSocket m_socket;
-    quint16 m_tcpPort;
+    int m_tcpPort;
     QString m_description;
     QString m_hostName;
 };

@@ -97,6 +97,14 @@ private slots:
         setLogSink({});
         QVERIFY(!server.isBound());
         QCOMPARE(log, QStringList({QStringLiteral("Error - failed to bind UDP server to port %1").arg(holder.localPort())}));
+
+        // A number that is no port is not cut down to one.
+        log.clear();
+        setLogSink([&log](const QString &line) { log << line; });
+        udp_server wrong(nullptr, 70000, 23, QStringLiteral("d"));
+        setLogSink({});
+        QVERIFY(!wrong.isBound());
+        QCOMPARE(log, QStringList({QStringLiteral("Error - failed to bind UDP server to port 70000")}));
     }
 };
 

@@ -1,0 +1,7 @@
+#include "editSettings.h"
+
+editSettings::editSettings(QWidget *parent)
+    : QDialog(parent)
+{
+    setupUi(this);
+}
