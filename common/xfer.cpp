@@ -12,6 +12,7 @@
 #include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -295,6 +296,29 @@ bool xfer::setFileDate(const QString &path, const QDateTime &when)
         return true;
     }
     return false;
+}
+
+bool xfer::copyToBackup(const QString &path)
+{
+    const QString backup = path + QStringLiteral(".tavex_configbackup");
+    if (!QFileInfo::exists(backup) && QFileInfo(path).isFile())
+        keepCopy(path, backup);
+    return false;
+}
+
+bool xfer::keepCopy(const QString &from, const QString &to)
+{
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    if (!QFile::copy(from, to))
+        return false;
+    const QDateTime modified = QFileInfo(from).lastModified();
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(modified.toSecsSinceEpoch());
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    ::utimensat(AT_FDCWD, QFile::encodeName(to).constData(), times, 0);
+    return true;
 }
 
 bool xfer::renameToBackup(const QString &path)

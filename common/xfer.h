@@ -40,6 +40,14 @@ public:
     // name makes the rename fail, which is ignored. Always false.
     static bool renameToBackup(const QString &path);
 
+    // Like renameToBackup, but the file stays where it is: the backup is a
+    // second name for it (or a copy with the same date where the file system
+    // has no hard links). An existing backup is left alone. Always false.
+    static bool copyToBackup(const QString &path);
+    // Gives `from` the additional name `to` (or copies it, keeping its date).
+    // False when neither works.
+    static bool keepCopy(const QString &from, const QString &to);
+
     // Hex text helpers: two upper-case digits per byte. Decoding takes pairs
     // from the start; a trailing odd digit is ignored.
     static void toHex(QByteArrayView bytes, QByteArray &hex);

@@ -1,10 +1,15 @@
 #include "client.h"
 
 #include "broadcastEvent.h"
+#include "checkin_handler.h"
+#include "checkout_handler.h"
 #include "dir_handler.h"
 #include "keepyard_log.h"
+#include "lock_handler.h"
+#include "locklist_handler.h"
 #include "logLine.h"
 #include "login_handler.h"
+#include "synclist_handler.h"
 #include "systems_handler.h"
 
 #include <QCoreApplication>
@@ -17,8 +22,7 @@ std::unique_ptr<request_handler> make(client *session)
     return std::make_unique<Handler>(session);
 }
 
-// Every request the server knows, and whether it is served before login. The
-// file services have no handler in this build: their elements get no answer.
+// Every request the server knows, and whether it is served before login.
 struct requestKind
 {
     QStringView name;
@@ -30,12 +34,12 @@ const requestKind requestKinds[] = {
     {u"login", true, make<login_handler>},
     {u"systems", true, make<systems_handler>},
     {u"dir", false, make<dir_handler>},
-    {u"download", false, nullptr},
-    {u"upload", false, nullptr},
-    {u"synclist", false, nullptr},
-    {u"lock", false, nullptr},
-    {u"unlock", false, nullptr},
-    {u"locklist", false, nullptr},
+    {u"download", false, make<checkout_handler>},
+    {u"upload", false, make<checkin_handler>},
+    {u"synclist", false, make<synclist_handler>},
+    {u"lock", false, make<lock_handler>},
+    {u"unlock", false, make<lock_handler>},
+    {u"locklist", false, make<locklist_handler>},
 };
 
 // Bytes taken from the socket per parse step, so that a peer that stops
@@ -171,7 +175,7 @@ std::unique_ptr<request_handler> client::createHandler(QStringView name) const
         if (kind.name == name) {
             if (kind.create && (kind.beforeLogin || m_loggedIn))
                 return kind.create(const_cast<client *>(this));
-            return nullptr; // not served (yet): no answer at all
+            return nullptr; // not served before login: no answer at all
         }
     }
     return nullptr; // unknown names are ignored, children included

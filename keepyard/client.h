@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexBuffer.h"
 #include "xml_handler.h"
 #include "xml_reader.h"
 
@@ -21,6 +22,9 @@ struct sessionLimits
     // While this much is waiting to be sent, no further request is read: a
     // peer that does not read its replies stops being served.
     qint64 pauseUnsentBytes = 4 * 1024 * 1024;
+    // Hex text of one delivered file; beyond it the file is refused and the
+    // session goes on.
+    qint64 maxFileHexBytes = hexBuffer::defaultLimit();
 };
 
 // One accepted connection: reads the peer's endless XML document, hands each
@@ -43,6 +47,7 @@ public:
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return m_loggedIn; }
     QString rootFolder() const { return m_rootFolder; }
+    const sessionLimits &limits() const { return m_limits; }
     // User name, ",", peer address: the holder of this session's locks.
     QString ownerKey() const { return m_userName + QLatin1Char(',') + peerText(); }
 

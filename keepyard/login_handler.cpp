@@ -35,8 +35,7 @@ bool login_handler::endElement(QStringView)
                      .arg(m_id, passwords.userLevel(m_id)));
             m_session->setLoggedIn(true);
             logLine(QStringLiteral("User '%1' at '%2/%3' logged in")
-                        .arg(m_id, m_session->peerText())
-                        .arg(m_session->peerPortNumber()));
+                        .arg(m_id, m_session->peerText(), QString::number(m_session->peerPortNumber())));
             m_session->setUserName(m_id);
             emit m_session->userInfoChanged();
         }

@@ -1,3 +1,4 @@
+#include "hexBuffer.h"
 #include "xfer.h"
 
 #include <QDir>
@@ -208,6 +209,32 @@ private slots:
         QByteArray back;
         xfer::appendFromHex(QByteArrayView(xfer::toHex(all)), back);
         QCOMPARE(back, all);
+    }
+
+    // Hex text arriving in pieces of any length decodes as a whole would.
+    void hexBufferAcrossPieces()
+    {
+        const QByteArray bytes = randomBytes(999);
+        const QString hex = QString::fromLatin1(xfer::toHex(bytes));
+        for (qsizetype piece : {1, 3, 64, 1998}) {
+            hexBuffer buffer;
+            for (qsizetype at = 0; at < hex.size(); at += piece)
+                buffer.append(QStringView(hex).mid(at, piece));
+            QCOMPARE(buffer.bytes(), bytes);
+            QCOMPARE(buffer.textLength(), hex.size());
+        }
+
+        hexBuffer small(10);
+        QVERIFY(small.isEmpty());
+        small.append(u"0102030405");
+        QVERIFY(!small.overflowed());
+        small.append(u"06");
+        QVERIFY(small.overflowed());
+        QVERIFY(small.bytes().isEmpty());
+        small.clear();
+        QVERIFY(small.isEmpty() && !small.overflowed());
+        small.append(u"");
+        QVERIFY(small.isEmpty());
     }
 
     void setFileDate()

@@ -1,0 +1,464 @@
+#include "serverFixture.h"
+
+#include "xfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+
+QByteArray hexOf(const QByteArray &content)
+{
+    uLongf size = compressBound(uLong(content.size()));
+    QByteArray packed(qsizetype(size), Qt::Uninitialized);
+    compress(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(content.constData()),
+             uLong(content.size()));
+    return xfer::toHex(QByteArrayView(packed.constData(), qsizetype(size)));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+const QByteArray ops = "ops,127.0.0.1";
+const QByteArray admin = "Admin,127.0.0.1";
+
+QByteArray lockRequest(const char *element, const char *child, const QByteArray &name)
+{
+    return "<" + QByteArray(element) + " uid=\"p1\" type=\"request\" system=\"North\" >\t<" + child + " name=\"" + name
+           + "\" /></" + element + ">";
+}
+
+QByteArray refusal(const char *child, const QByteArray &path, const QByteArray &lockedPath, const QByteArray &owner)
+{
+    return "\t<" + QByteArray(child) + " name=\"" + path + "\" type=\"error\" >\r\n\t\t<message>The Path '" + lockedPath
+           + "' is already checked out to '" + owner + "'</message>\r\n\t</" + child + ">\r\n";
+}
+
+QByteArray upload(const QByteArray &children)
+{
+    return "<upload type=\"request\" uid=\"p1\" system=\"North\" >\r\n" + children + "</upload>\r\n";
+}
+
+QByteArray uploadFile(const QByteArray &name, const QByteArray &content, const QByteArray &date = "2016-01-02T03:04:05")
+{
+    return "\t<file name=\"" + name + "\" size=\"" + QByteArray::number(content.size()) + "\" date=\"" + date + "\">"
+           + hexOf(content) + "</file>\r\n";
+}
+
+} // namespace
+
+class tst_keepyard_files : public QObject
+{
+    Q_OBJECT
+
+private:
+    // A logged-in peer of a fresh server whose North lock file holds `locks`.
+    struct session
+    {
+        explicit session(const QByteArray &locks = QByteArray(), const sessionLimits &limits = sessionLimits())
+            : fx(limits), peer(fx.port())
+        {
+            if (!locks.isNull())
+                fx.makeFile("North/server_lock_list.txt", locks);
+            ok = peer.logIn("ops", "secret", "North");
+        }
+        QString lockFile() const { return fx.root() + "/North/server_lock_list.txt"; }
+        QString path(const QString &relative) const { return fx.root() + "/North/" + relative; }
+
+        serverFixture fx;
+        testPeer peer;
+        bool ok = false;
+    };
+
+private slots:
+    void lockRules_data()
+    {
+        QTest::addColumn<QByteArray>("locks");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("locksAfter");
+
+        const QByteArray open = "<lock uid=\"p1\" system=\"North\" type=\"reply\" >\r\n";
+        const QByteArray close = "</lock>\r\n";
+        QTest::newRow("free path") << QByteArray() << lockRequest("lock", "file", "config/a")
+                                   << open + "\t<file name=\"config/a\" type=\"reply\" />\r\n" + close
+                                   << "config/a=" + ops + "\r\n";
+        QTest::newRow("dir child answered as file") << QByteArray() << lockRequest("lock", "dir", "config")
+                                                    << open + "\t<file name=\"config\" type=\"reply\" />\r\n" + close
+                                                    << "config=" + ops + "\r\n";
+        QTest::newRow("locked path, own lock too") << "config/a=" + ops + "\r\n" << lockRequest("lock", "file", "config/a")
+                                                   << open + refusal("file", "config/a", "config/a", ops) + close
+                                                   << "config/a=" + ops + "\r\n";
+        QTest::newRow("below a locked folder") << "config/a=" + admin + "\r\n" << lockRequest("lock", "file", "config/a/b")
+                                               << open + refusal("file", "config/a/b", "config/a", admin) + close
+                                               << "config/a=" + admin + "\r\n";
+        QTest::newRow("folder above a locked path")
+            << "config/a/b=" + admin + "\r\n" << lockRequest("lock", "dir", "config")
+            << open + refusal("dir", "config", "config/a/b", admin) + close << "config/a/b=" + admin + "\r\n";
+        QTest::newRow("refusal ignores owners") << "config/a/b=" + ops + "\r\n" << lockRequest("lock", "dir", "config/a")
+                                                << open + refusal("dir", "config/a", "config/a/b", ops) + close
+                                                << "config/a/b=" + ops + "\r\n";
+        QTest::newRow("backslashes") << QByteArray() << lockRequest("lock", "file", "config\\x")
+                                     << open + "\t<file name=\"config/x\" type=\"reply\" />\r\n" + close
+                                     << "config/x=" + ops + "\r\n";
+        QTest::newRow("equals sign refused") << QByteArray() << lockRequest("lock", "file", "config/a=b")
+                                             << open + refusal("file", "config/a=b", "config/a=b", "") + close << QByteArray();
+        QTest::newRow("empty path refused") << QByteArray() << lockRequest("lock", "dir", "")
+                                            << open + refusal("dir", "", "", "") + close << QByteArray();
+        QTest::newRow("line break refused") << QByteArray() << lockRequest("lock", "file", "a&#10;b")
+                                            << open + refusal("file", "a\nb", "a\nb", "") + close << QByteArray();
+        QTest::newRow("leaving the system refused") << QByteArray() << lockRequest("lock", "file", "../South/x")
+                                                    << open + refusal("file", "../South/x", "../South/x", "") + close
+                                                    << QByteArray();
+        QTest::newRow("absolute refused") << QByteArray() << lockRequest("lock", "file", "\\etc\\x")
+                                          << open + refusal("file", "/etc/x", "/etc/x", "") + close << QByteArray();
+
+        const QByteArray uopen = "<unlock uid=\"p1\" system=\"North\" type=\"reply\" >\r\n";
+        const QByteArray uclose = "</unlock>\r\n";
+        const auto unlockRefusal = [](const char *child, const QByteArray &path, const QByteArray &owner) {
+            return "\t<" + QByteArray(child) + " name=\"" + path + "\" type=\"error\" >\r\n\t\t<message>Path was not checked "
+                   "out to this user '" + owner + "'</message>\r\n\t</" + child + ">\r\n";
+        };
+        QTest::newRow("unlock own") << "config/a=" + admin + "\r\nconfig/b=" + ops + "\r\n"
+                                    << lockRequest("unlock", "file", "config/b")
+                                    << uopen + "\t<file name=\"config/b\" type=\"reply\"/>\r\n" + uclose
+                                    << "config/a=" + admin + "\r\n";
+        QTest::newRow("unlock below a lock: empty holder")
+            << "config/a=" + ops + "\r\n" << lockRequest("unlock", "dir", "config/a/b")
+            << uopen + unlockRefusal("dir", "config/a/b", "") + uclose << "config/a=" + ops + "\r\n";
+        QTest::newRow("unlock of another owner's path")
+            << "config/a=" + admin + "\r\n" << lockRequest("unlock", "file", "config/a")
+            << uopen + unlockRefusal("file", "config/a", admin) + uclose << "config/a=" + admin + "\r\n";
+        QTest::newRow("owner key with trailing blanks in the file")
+            << "config/x=" + ops + "   \r\n" << lockRequest("unlock", "file", "config/x")
+            << uopen + "\t<file name=\"config/x\" type=\"reply\"/>\r\n" + uclose << QByteArray();
+    }
+
+    void lockRules()
+    {
+        QFETCH(QByteArray, locks);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
+        QFETCH(QByteArray, locksAfter);
+        session s(locks);
+        QVERIFY(s.ok);
+        s.peer.send(request);
+        QCOMPARE(s.peer.expect(answer), answer);
+        QCOMPARE(s.peer.drain(30), QByteArray());
+        QCOMPARE(readAll(s.lockFile()), locksAfter);
+    }
+
+    void anotherAddressIsAnotherOwner()
+    {
+        session s;
+        QVERIFY(s.ok);
+        s.peer.send(lockRequest("lock", "file", "config/a"));
+        s.peer.readLine();
+        s.peer.readLine();
+        s.peer.readLine();
+        QTRY_VERIFY(s.fx.log.contains(QStringLiteral("File '%1/North/config/a' LOCKED from 'ops' at '127.0.0.1'").arg(s.fx.root())));
+
+        testPeer other(s.fx.port(), QHostAddress(QStringLiteral("127.0.0.2")));
+        QVERIFY(other.logIn("ops", "secret", "North"));
+        other.send("<locklist uid=\"startup\" type=\"request\" system=\"North\" />\r\n");
+        const QByteArray empty = "\t<locklist type=\"reply\" uid=\"startup\" system=\"North\" >\r\n\t</locklist>\r\n";
+        QCOMPARE(other.expect(empty), empty);
+        other.send(lockRequest("unlock", "file", "config/a"));
+        QVERIFY(other.drain(100).contains("Path was not checked out to this user 'ops,127.0.0.1'"));
+
+        s.peer.send("<locklist uid=\"startup\" type=\"request\" system=\"North\" />\r\n");
+        const QByteArray mine = "\t<locklist type=\"reply\" uid=\"startup\" system=\"North\" >\r\n\t\t<lock name=\"config/a\" />\r\n"
+                                "\t</locklist>\r\n";
+        QCOMPARE(s.peer.expect(mine), mine);
+    }
+
+    void downloadTwoFilesSecondMissing()
+    {
+        session s;
+        QVERIFY(s.ok);
+        const QByteArray content = "[Valve]\r\nName=V1\r\n";
+        s.fx.makeFile("North/config/a&b.ini", content);
+        s.fx.makeFile("North/config/empty.txt", QByteArray());
+        s.peer.send("<download uid=\"p1\" type=\"request\" system=\"North\" >\t<file name=\"config\\a&amp;b.ini\" />"
+                    "\t<file name=\"config/empty.txt\" />\t<file name=\"config/gone&amp;.txt\" />"
+                    "\t<file name=\"../South/config/keepyard_password.ini\" /><file name=\"config\" /></download>\r\n");
+        const QByteArray hex = hexOf(content);
+        const QByteArray emptyHex = hexOf(QByteArray());
+        const QByteArray north = s.fx.root().toUtf8() + "/North/";
+        const QByteArray expected =
+            "<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"
+            "\t<file type=\"reply\" name=\"config/a&amp;b.ini\" size=\"" + QByteArray::number(content.size())
+            + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2) + "\" date=\"2015-05-08T14:03:59\" >" + hex
+            + "</file>\r\n"
+              "\t<file type=\"reply\" name=\"config/empty.txt\" size=\"0\" compressedsize=\""
+            + QByteArray::number(emptyHex.size() / 2) + "\" date=\"2015-05-08T14:03:59\" >" + emptyHex + "</file>\r\n"
+            "\t<file name=\"config/gone&.txt\" type=\"error\">\r\n\t\t<message>File \"" + north
+            + "config/gone&.txt\" cannot be found</message>\r\n\t</file>\r\n"
+              "\t<file name=\"../South/config/keepyard_password.ini\" type=\"error\">\r\n\t\t<message>File \"" + north
+            + "../South/config/keepyard_password.ini\" cannot be found</message>\r\n\t</file>\r\n"
+              "\t<file name=\"config\" type=\"error\">\r\n\t\t<message>File \"" + north
+            + "config\" cannot be found</message>\r\n\t</file>\r\n"
+              "</download>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(s.peer.drain(30), QByteArray());
+    }
+
+    void downloadOfUnexpectedType()
+    {
+        session s;
+        QVERIFY(s.ok);
+        s.peer.send("<download uid=\"p1\" type=\"other\" system=\"North\" ><file name=\"config/keepyard_password.ini\" /></download>");
+        const QByteArray expected = "<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n</download>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(s.peer.drain(30), QByteArray());
+    }
+
+    void deliveredFiles()
+    {
+        session s("config/held=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/held/a.txt", "old a");
+        s.fx.makeFile("North/config/other.txt", "old other");
+        const QByteArray content = "new a";
+        s.peer.send("<download uid=\"p1\" type=\"reply\" system=\"North\" >"
+                    "<file name=\"config/held/a.txt\" size=\"5\" date=\"2016-01-02T03:04:05\">" + hexOf(content) + "</file>"
+                    "<file name=\"config/held/bad.txt\" size=\"5\">ZZZZ</file>"
+                    "<file name=\"config/other.txt\" size=\"5\">" + hexOf("x") + "</file>"
+                    "<file name=\"config/held/../../../South/x\" size=\"1\">" + hexOf("x") + "</file>"
+                    "</download>");
+        const QByteArray expected =
+            "<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"
+            "\t<file type=\"reply\" name=\"config/held/a.txt\" />\r\n"
+            "\t<file type=\"error\" name=\"config/held/bad.txt\" >\r\n\t\t<message>Z_DATA_ERROR - uncompress error</message>\r\n\t</file>\r\n"
+            "\t<file type=\"error\">\r\n\t\t<message>File '" + s.path("config/other.txt").toUtf8() + "' is checked out to '' </message>\r\n</file>\r\n"
+            "\t<file type=\"error\" name=\"config/held/../../../South/x\" >\r\n\t\t<message>The path leaves the system folder</message>\r\n\t</file>\r\n"
+            "</download>\r\n<download type=\"done\" />\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(readAll(s.path("config/held/a.txt")), content);
+        QCOMPARE(readAll(s.path("config/held/a.txt.tavex_configbackup")), QByteArray("old a"));
+        QCOMPARE(readAll(s.path("config/other.txt")), QByteArray("old other"));
+        QVERIFY(!QFile::exists(s.fx.root() + "/South/x"));
+    }
+
+    void uploadNewAndChangedFiles()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        testPeer watcher(s.fx.port());
+        QCOMPARE(watcher.expect("<xml>\r\n"), QByteArray("<xml>\r\n"));
+        s.fx.makeFile("North/config/plant.xml", "version 1");
+
+        s.peer.send(upload(uploadFile("config/plant.xml", "version 2") + uploadFile("config/new/fresh.ini", "fresh")));
+        const QByteArray head = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+                                "\t<file type=\"reply\" name=\"config/plant.xml\" />\r\n"
+                                "\t<file type=\"reply\" name=\"config/new/fresh.ini\" />\r\n</upload>\r\n";
+        QCOMPARE(s.peer.expect(head), head);
+        QCOMPARE(readAll(s.path("config/plant.xml")), QByteArray("version 2"));
+        QCOMPARE(QFileInfo(s.path("config/plant.xml")).lastModified(), QDateTime(QDate(2016, 1, 2), QTime(3, 4, 5)));
+        QCOMPARE(readAll(s.path("config/new/fresh.ini")), QByteArray("fresh"));
+
+        // Each version kept is named in the notice and in today's index.
+        const QStringList copies = QDir(s.path("backup")).entryList({"plant.xml.*"});
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(readAll(s.path("backup/" + copies.first())), QByteArray("version 1"));
+        QByteArray notices = s.peer.readLine();
+        notices += s.peer.readLine();
+        QVERIFY2(notices.startsWith("<update type=\"update\" system=\"North\" name=\"config/plant.xml\" undoname=\""
+                                   + copies.first().toUtf8() + "\"/>\r\n"), notices.constData());
+        QVERIFY(notices.contains("<update type=\"update\" system=\"North\" name=\"config/new/fresh.ini\" undoname=\"fresh.ini."));
+        QCOMPARE(watcher.expect(notices), notices);
+
+        const QString index = s.path("backup/" + QDate::currentDate().toString("yyyyMMdd") + ".backup_index");
+        const QList<QByteArray> lines = readAll(index).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).endsWith(",config/plant.xml,ops,127.0.0.1,backup/" + copies.first().toUtf8() + "\r"));
+        // A new file names a copy that does not exist.
+        const QByteArray freshCopy = lines.at(1).mid(lines.at(1).lastIndexOf("backup/") + 7).chopped(1);
+        QVERIFY(freshCopy.startsWith("fresh.ini."));
+        QVERIFY(!QFile::exists(s.path("backup/" + freshCopy)));
+    }
+
+    void twoUploadsInOneTickKeepTwoCopies()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/p.xml", "v1");
+        s.peer.send(upload(uploadFile("config/p.xml", "v2") + uploadFile("config/p.xml", "v3")));
+        s.peer.expect("<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n");
+        QVERIFY(s.peer.readLine().contains("type=\"reply\""));
+        QVERIFY(s.peer.readLine().contains("type=\"reply\""));
+        QStringList contents;
+        for (const QString &copy : QDir(s.path("backup")).entryList({"p.xml.*"}))
+            contents << readAll(s.path("backup/" + copy));
+        contents.sort();
+        QCOMPARE(contents, QStringList({"v1", "v2"}));
+        QCOMPARE(readAll(s.path("config/p.xml")), QByteArray("v3"));
+    }
+
+    void fileWithoutContentGoesToTheBackups()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/old.xml", "last version");
+        s.peer.send(upload("\t<file name=\"config/old.xml\" ></file>\r\n"));
+        const QByteArray expected = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n</upload>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QVERIFY(!QFile::exists(s.path("config/old.xml")));
+        const QStringList copies = QDir(s.path("backup")).entryList({"old.xml.*"});
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(readAll(s.path("backup/" + copies.first())), QByteArray("last version"));
+        QVERIFY(s.fx.log.contains("File 'config/old.xml' checked IN (deleted) from 'ops' at '127.0.0.1'"));
+        QCOMPARE(s.peer.drain(50), QByteArray()); // no notice
+    }
+
+    void failedStoreKeepsTheFile()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/p.xml", "good");
+        s.peer.send(upload("\t<file name=\"config/p.xml\" size=\"3\" date=\"2016-01-02T03:04:05\">" + hexOf("longer") + "</file>"));
+        const QByteArray expected = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+                                    "\t<file type=\"error\" name=\"config/p.xml\" >\r\n\t\t<message>Z_BUF_ERROR - uncompress error"
+                                    "</message>\r\n\t</file>\r\n</upload>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(readAll(s.path("config/p.xml")), QByteArray("good"));
+        QCOMPARE(QDir(s.path("backup")).entryList({"p.xml.*"}).size(), 1);
+    }
+
+    void oversizedContentIsRefusedAndTheSessionGoesOn()
+    {
+        sessionLimits limits;
+        limits.maxFileHexBytes = 4096;
+        session s("config=" + ops + "\r\n", limits);
+        QVERIFY(s.ok);
+        QByteArray big(100000, '\0');
+        QRandomGenerator random(7);
+        for (char &c : big)
+            c = char(random.bounded(256));
+        s.peer.send(upload(uploadFile("config/big.bin", big) + uploadFile("config/small.txt", "small")));
+        const QByteArray expected = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+                                    "\t<file type=\"error\" name=\"config/big.bin\" >\r\n\t\t<message>File content exceeds "
+                                    "the transfer limit</message>\r\n\t</file>\r\n"
+                                    "\t<file type=\"reply\" name=\"config/small.txt\" />\r\n</upload>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QVERIFY(!QFile::exists(s.path("config/big.bin")));
+    }
+
+    void refusedForAnotherOwner()
+    {
+        session s("config/theirs=" + admin + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/theirs/a.txt", "theirs");
+        s.peer.send(upload(uploadFile("config/theirs/a.txt", "mine") + "<delete name=\"config/theirs/a.txt\" />"
+                           + uploadFile("config/unlocked.txt", "x")));
+        const QByteArray full = s.path("config/theirs/a.txt").toUtf8();
+        const QByteArray expected =
+            "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+            "\t<file type=\"error\" name=\"config/theirs/a.txt\">\r\n\t\t<message>File '" + full + "' is checked out to '" + admin
+            + "' </message>\r\n</file>\r\n"
+              "\t<delete type=\"error\">\r\n\t\t<message>File '" + full + "' is checked out to '" + admin
+            + "' </message>\r\n</delete>\r\n"
+              "\t<file type=\"error\" name=\"config/unlocked.txt\">\r\n\t\t<message>File '"
+            + s.path("config/unlocked.txt").toUtf8() + "' is checked out to '' </message>\r\n</file>\r\n</upload>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(readAll(s.path("config/theirs/a.txt")), QByteArray("theirs"));
+        QVERIFY(!QDir(s.path("backup")).exists());
+    }
+
+    void deletes()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/gone.txt", "x");
+        s.peer.send(upload("<delete name=\"config\\gone.txt\" /><delete name=\"config/missing.txt\" />"
+                           "<delete name=\"config/../../South/config/keepyard_password.ini\" />"));
+        const QByteArray cannot = "\t\t<message>File cannot be deleted (does not exist, or is in use)</message>\r\n\t</delete>\r\n";
+        const QByteArray expected = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+                                    "\t<delete type=\"reply\" name=\"config/gone.txt\" />\r\n"
+                                    "\t<delete type=\"error\" name=\"config/missing.txt\" >\r\n" + cannot +
+                                    "\t<delete type=\"error\" name=\"config/../../South/config/keepyard_password.ini\" >\r\n" + cannot +
+                                    "</upload>\r\n"
+                                    "<update type=\"delete\" system=\"North\" name=\"config/gone.txt\" />\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QVERIFY(!QFile::exists(s.path("config/gone.txt")));
+        QVERIFY(QFile::exists(s.fx.root() + "/South/config"));
+        QCOMPARE(s.peer.drain(50), QByteArray());
+    }
+
+    void synclistRequest_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray d = "2015-05-08T14:03:59";
+        QTest::newRow("folder") << QByteArray("config/areas")
+                                << "\t<data name=\"a&amp;b.ini\" date=\"" + d + "\" size=\"3\"/>\r\n"
+                                   "\t<data name=\"pumps\" date=\"\" size=\"0\"/>\r\n"
+                                   "\t<data name=\"pumps/p1.xml\" date=\"" + d + "\" size=\"2\"/>\r\n";
+        QTest::newRow("missing folder") << QByteArray("config/none") << QByteArray();
+        QTest::newRow("leaving the system") << QByteArray("../South") << QByteArray();
+    }
+
+    void synclistRequest()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, body);
+        session s;
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/areas/a&b.ini", "abc");
+        s.fx.makeFile("North/config/areas/pumps/p1.xml", "p1");
+        // A list of the client's in a request is not looked at.
+        s.peer.send("<synclist uid=\"download:p1\" type=\"request\" system=\"North\" path=\"" + path
+                    + "\" ><data name=\"x\" date=\"\" size=\"1\"/></synclist>\r\n");
+        const QByteArray expected = "<synclist uid=\"download:p1\" type=\"reply\" system=\"North\" path=\"" + path + "\" >\r\n"
+                                    + body + "</synclist>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+    }
+
+    void synclistReply_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("requested");
+        const auto entry = [](const char *name, const char *date, int size) {
+            return "<data name=\"" + QByteArray(name) + "\" date=\"" + date + "\" size=\"" + QByteArray::number(size) + "\"/>";
+        };
+        QTest::newRow("equal lists ask for nothing")
+            << QByteArray("config/areas") << entry("p1.xml", "2015-05-08T14:03:59", 2) << QByteArray();
+        QTest::newRow("within two seconds") << QByteArray("config/areas") << entry("P1.XML", "2015-05-08T14:04:01", 2)
+                                            << QByteArray();
+        QTest::newRow("three seconds, new and server-only")
+            << QByteArray("config/areas") << entry("p1.xml", "2015-05-08T14:04:02", 2) + entry("new.ini", "2016-01-01T00:00:00", 4)
+            << QByteArray("\t<file name=\"config/areas/new.ini\" />\r\n\t<file name=\"config/areas/p1.xml\" />\r\n");
+        QTest::newRow("empty path has no prefix")
+            << QByteArray() << entry("config", "", 0) + entry("config/keepyard_password.ini", "2015-05-08T14:03:59", 99)
+            << QByteArray("\t<file name=\"config/keepyard_password.ini\" />\r\n");
+        QTest::newRow("leaving the system asks for nothing")
+            << QByteArray("../South") << entry("x", "2015-05-08T14:03:59", 2) << QByteArray();
+    }
+
+    void synclistReply()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, requested);
+        session s;
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/areas/p1.xml", "p1");
+        s.fx.makeFile("North/config/areas/server-only.xml", "s");
+        s.peer.send("<synclist uid=\"upload:p1\" type=\"reply\" system=\"North\" path=\"" + path + "\" >" + data + "</synclist>");
+        const QByteArray expected = "<download uid=\"upload:p1\" type=\"request\" system=\"North\" >\r\n" + requested
+                                    + "</download>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(s.peer.drain(30), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_keepyard_files)
+#include "tst_keepyard_files.moc"
