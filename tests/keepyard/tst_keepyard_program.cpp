@@ -1,3 +1,5 @@
+#include "xfer.h"
+
 #include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
@@ -32,6 +34,65 @@ void writeFile(const QString &path, const QByteArray &content)
     f.write(content);
 }
 
+// The built program, headless, on a temporary installation root with a
+// system North (user ops/secret).
+struct runningProgram
+{
+    runningProgram()
+    {
+        port = freeTcpPort();
+        udpPort = freeUdpPort();
+        writeFile(root.filePath("Keepyard.ini"),
+                  QStringLiteral("[Server]\r\nPort=%1\r\nBroadcastPort=%2\r\nDescription=test server\r\n")
+                      .arg(port)
+                      .arg(udpPort)
+                      .toUtf8());
+        writeFile(root.filePath("North/config/keepyard_password.ini"), "[Users]\r\nops=secret\r\n[Level]\r\nops=2\r\n");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QX_ROOT", root.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(KEEPYARD_PROGRAM), {});
+    }
+    ~runningProgram()
+    {
+        program.terminate();
+        program.waitForFinished(5000);
+    }
+
+    // Connects (retrying while the program starts up) and reads the greeting.
+    bool connectPeer(QTcpSocket &peer)
+    {
+        QDeadlineTimer deadline(10000);
+        do {
+            peer.abort();
+            peer.connectToHost(QHostAddress::LocalHost, port);
+        } while (!peer.waitForConnected(200) && !deadline.hasExpired());
+        return peer.state() == QAbstractSocket::ConnectedState && receive(peer, "<xml>\r\n") == "<xml>\r\n";
+    }
+
+    // Reads until `end` has arrived; returns everything read.
+    static QByteArray receive(QTcpSocket &peer, const QByteArray &end)
+    {
+        QByteArray got;
+        while (!got.endsWith(end) && peer.waitForReadyRead(5000))
+            got += peer.readAll();
+        return got;
+    }
+
+    QTemporaryDir root;
+    quint16 port = 0;
+    quint16 udpPort = 0;
+    QProcess program;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 } // namespace
 
 // The built program, started headless on a temporary installation root.
@@ -42,51 +103,73 @@ class tst_keepyard_program : public QObject
 private slots:
     void servesALogin()
     {
-        QTemporaryDir root;
-        const quint16 port = freeTcpPort();
-        const quint16 udpPort = freeUdpPort();
-        writeFile(root.filePath("Keepyard.ini"),
-                  QStringLiteral("[Server]\r\nPort=%1\r\nBroadcastPort=%2\r\nDescription=test server\r\n")
-                      .arg(port)
-                      .arg(udpPort)
-                      .toUtf8());
-        writeFile(root.filePath("North/config/keepyard_password.ini"), "[Users]\r\nops=secret\r\n[Level]\r\nops=2\r\n");
-
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QX_ROOT", root.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QStringLiteral(KEEPYARD_PROGRAM), {});
-        QVERIFY(program.waitForStarted());
-
+        runningProgram server;
+        QVERIFY(server.program.waitForStarted());
         QTcpSocket peer;
-        QDeadlineTimer deadline(10000);
-        do {
-            peer.abort();
-            peer.connectToHost(QHostAddress::LocalHost, port);
-        } while (!peer.waitForConnected(200) && !deadline.hasExpired());
-        QCOMPARE(peer.state(), QAbstractSocket::ConnectedState);
-
-        const QByteArray expected = "<xml>\r\n<login type=\"reply\" id=\"ops\" level=\"2\" />\r\n";
+        QVERIFY(server.connectPeer(peer));
         peer.write("<xml><login type=\"request\" id=\"ops\" password=\"secret\" system=\"North\" />");
-        QByteArray got;
-        while (got.size() < expected.size() && peer.waitForReadyRead(5000))
-            got += peer.readAll();
-        QCOMPARE(got, expected);
+        QCOMPARE(runningProgram::receive(peer, "\r\n"), QByteArray("<login type=\"reply\" id=\"ops\" level=\"2\" />\r\n"));
 
         // Discovery answers too.
         QUdpSocket editor;
         QVERIFY(editor.bind(QHostAddress::LocalHost, 0));
-        editor.writeDatagram("A", QHostAddress::LocalHost, udpPort);
+        editor.writeDatagram("A", QHostAddress::LocalHost, server.udpPort);
         QVERIFY(editor.waitForReadyRead(5000));
-        QVERIFY(editor.receiveDatagram().data().endsWith(QStringLiteral(",%1,test server").arg(port).toUtf8()));
+        QVERIFY(editor.receiveDatagram().data().endsWith(QStringLiteral(",%1,test server").arg(server.port).toUtf8()));
 
         peer.write("</xml>");
         QVERIFY(peer.waitForDisconnected(5000));
-        program.terminate();
-        QVERIFY(program.waitForFinished(5000));
+    }
+
+    // A whole round: check a file out, change it, check it in, synchronise.
+    void checkOutChangeCheckInSynchronise()
+    {
+        runningProgram server;
+        writeFile(server.root.filePath("North/config/areas/pump1.xml"), "<pump id=\"P1\"/>\n");
+        QVERIFY(server.program.waitForStarted());
+        QTcpSocket peer;
+        QVERIFY(server.connectPeer(peer));
+        peer.write("<xml><login type=\"request\" id=\"ops\" password=\"secret\" system=\"North\" />");
+        QVERIFY(runningProgram::receive(peer, "\r\n").startsWith("<login type=\"reply\""));
+
+        // Check out: lock and download in one write.
+        peer.write("<lock uid=\"p1\" type=\"request\" system=\"North\" >\t<file name=\"config/areas/pump1.xml\" /></lock>"
+                   "<download uid=\"config/areas/pump1.xml:p1\" type=\"request\" system=\"North\" >"
+                   "\t<file name=\"config/areas/pump1.xml\" /></download>\r\n");
+        const QByteArray checkout = runningProgram::receive(peer, "</download>\r\n");
+        QVERIFY(checkout.contains("\t<file name=\"config/areas/pump1.xml\" type=\"reply\" />\r\n</lock>\r\n"));
+        const qsizetype hexStart = checkout.indexOf("\" >", checkout.indexOf("compressedsize")) + 3;
+        const QByteArray hex = checkout.mid(hexStart, checkout.indexOf("</file>", hexStart) - hexStart);
+        QTemporaryDir local;
+        QVERIFY(!xfer::saveCompressedFile(QByteArrayView(hex), 17, local.path(), "pump1.xml"));
+        QCOMPARE(readAll(local.filePath("pump1.xml")), QByteArray("<pump id=\"P1\"/>\n"));
+
+        // Change and check in.
+        const QByteArray changed = "<pump id=\"P1\" name=\"Inlet\"/>\n";
+        writeFile(local.filePath("pump1.xml"), changed);
+        QByteArray newHex;
+        QVERIFY(!xfer::compressFile(local.filePath("pump1.xml"), newHex));
+        peer.write("<upload type=\"request\" uid=\"p1\" system=\"North\" >\r\n\t<file name=\"config/areas/pump1.xml\" size=\""
+                   + QByteArray::number(changed.size()) + "\" date=\"2016-01-02T03:04:05\">" + newHex + "</file>\r\n</upload>\r\n");
+        const QByteArray checkin = runningProgram::receive(peer, "\"/>\r\n");
+        QVERIFY(checkin.startsWith("<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n"
+                                   "\t<file type=\"reply\" name=\"config/areas/pump1.xml\" />\r\n</upload>\r\n"
+                                   "<update type=\"update\" system=\"North\" name=\"config/areas/pump1.xml\" undoname=\"pump1.xml."));
+        QCOMPARE(readAll(server.root.filePath("North/config/areas/pump1.xml")), changed);
+        QCOMPARE(QDir(server.root.filePath("North/backup")).entryList({"pump1.xml.*"}).size(), 1);
+
+        // Synchronise: the server lists the new version; a newer client copy is asked for.
+        peer.write("<synclist uid=\"download:p1\" type=\"request\" system=\"North\" path=\"config/areas\" />\r\n");
+        const QByteArray list = runningProgram::receive(peer, "</synclist>\r\n");
+        QVERIFY(list.contains("\t<data name=\"pump1.xml\" date=\"2016-01-02T03:04:05\" size=\""
+                              + QByteArray::number(changed.size()) + "\"/>\r\n"));
+        peer.write("<synclist uid=\"upload:p1\" type=\"reply\" system=\"North\" path=\"config/areas\" >"
+                   "<data name=\"pump1.xml\" date=\"2017-01-01T00:00:00\" size=\"40\"/></synclist>");
+        QCOMPARE(runningProgram::receive(peer, "</download>\r\n"),
+                 QByteArray("<download uid=\"upload:p1\" type=\"request\" system=\"North\" >\r\n"
+                            "\t<file name=\"config/areas/pump1.xml\" />\r\n</download>\r\n"));
+        peer.write("</xml>");
+        QVERIFY(peer.waitForDisconnected(5000));
     }
 
     void withoutRootItEnds()
