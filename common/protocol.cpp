@@ -1,5 +1,6 @@
 #include "protocol.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace protocol {
@@ -76,6 +77,17 @@ QString isoDate(const QDateTime &when)
     buf[16] = ':';
     two(buf + 17, t.second());
     return QString::fromLatin1(buf, 19);
+}
+
+QByteArray localIsoDate(std::time_t secondsSinceEpoch)
+{
+    struct tm local;
+    if (!localtime_r(&secondsSinceEpoch, &local))
+        return QByteArray();
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return QByteArray(buf, n);
 }
 
 QDateTime parseIsoDate(QStringView text)

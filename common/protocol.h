@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <ctime>
+
 // Texts and encodings shared by both ends of the configuration protocol.
 namespace protocol {
 
@@ -19,6 +21,8 @@ QByteArray escape(QByteArrayView text);
 
 // Local date-time as yyyy-MM-ddTHH:mm:ss; a null date gives an empty text.
 QString isoDate(const QDateTime &when);
+// The same text for a file time, without a QDateTime on the way.
+QByteArray localIsoDate(std::time_t secondsSinceEpoch);
 // Reads the form above (local time); anything unreadable gives a null date.
 QDateTime parseIsoDate(QStringView text);
 

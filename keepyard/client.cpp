@@ -48,8 +48,8 @@ constexpr qint64 readChunk = 64 * 1024;
 
 } // namespace
 
-client::client(QObject *server, const QString &rootFolder, const sessionLimits &limits)
-    : QTcpSocket(server), m_limits(limits), m_rootFolder(rootFolder), m_reader(this)
+client::client(QObject *server, const QString &rootFolder, listingCache &listings, const sessionLimits &limits)
+    : QTcpSocket(server), m_limits(limits), m_listings(listings), m_rootFolder(rootFolder), m_reader(this)
 {
     connect(this, &QIODevice::readyRead, this, &client::socketRead);
     // Replies drained by the peer may let a paused session go on reading.

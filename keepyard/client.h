@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class listingCache;
 class request_handler;
 
 // Bounds that keep one peer from exhausting the server.
@@ -35,7 +36,9 @@ class client : public QTcpSocket, public xml_handler
     Q_OBJECT
 
 public:
-    client(QObject *server, const QString &rootFolder, const sessionLimits &limits = sessionLimits());
+    // `listings` is shared by the sessions of one server and outlives them.
+    client(QObject *server, const QString &rootFolder, listingCache &listings,
+           const sessionLimits &limits = sessionLimits());
     ~client() override;
 
     bool setSocketDescriptor(qintptr descriptor, SocketState state = ConnectedState,
@@ -48,6 +51,7 @@ public:
     bool isLoggedIn() const { return m_loggedIn; }
     QString rootFolder() const { return m_rootFolder; }
     const sessionLimits &limits() const { return m_limits; }
+    listingCache &listings() const { return m_listings; }
     // User name, ",", peer address: the holder of this session's locks.
     QString ownerKey() const { return m_userName + QLatin1Char(',') + peerText(); }
 
@@ -89,6 +93,7 @@ private:
     bool checkBounds();
 
     sessionLimits m_limits;
+    listingCache &m_listings;
     quint16 m_peerPort = 0;
     QHostAddress m_peerAddress;
     bool m_loggedIn = false;

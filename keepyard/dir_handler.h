@@ -2,8 +2,6 @@
 
 #include "request_handler.h"
 
-#include <QSet>
-
 // "dir": lists one folder of a system, optionally recursively, filtered by a
 // wildcard pattern applied at every level.
 class dir_handler : public request_handler
@@ -15,10 +13,6 @@ public:
     bool endElement(QStringView name) override;
 
 private:
-    // Appends the items of `path` (and below, when recursive); false when the
-    // folder cannot be listed.
-    bool listFolder(const QString &systemFolder, const QString &path, QByteArray &out, QSet<QString> &visited) const;
-
     QString m_type;
     QString m_system;
     QString m_path;

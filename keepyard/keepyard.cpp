@@ -9,6 +9,8 @@
 keepyard::keepyard(QObject *parent, int port, const QString &rootFolder, const sessionLimits &limits)
     : QTcpServer(parent), m_rootFolder(rootFolder), m_limits(limits)
 {
+    // Many editors may connect at once after a restart.
+    setListenBacklogSize(128);
     if (port < 0 || port > 65535 || !listen(QHostAddress::Any, quint16(port)))
         logLine(QStringLiteral("Error - failed to bind TCP server to port %1").arg(port));
 }
@@ -17,7 +19,7 @@ keepyard::~keepyard() = default;
 
 void keepyard::incomingConnection(qintptr descriptor)
 {
-    auto *session = new client(this, m_rootFolder, m_limits);
+    auto *session = new client(this, m_rootFolder, m_listings, m_limits);
     connect(session, &client::connectionClosed, this, &keepyard::discardClient);
     connect(session, &client::userInfoChanged, this, &keepyard::userListChanged);
     if (!session->setSocketDescriptor(descriptor)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client.h"
+#include "listingCache.h"
 
 #include <QList>
 #include <QPointer>
@@ -43,5 +44,6 @@ protected:
 private:
     QString m_rootFolder;
     sessionLimits m_limits;
+    listingCache m_listings;
     QList<client *> m_clients; // owned as child objects
 };

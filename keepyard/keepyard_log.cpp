@@ -1,3 +1,4 @@
 #include "keepyard_log.h"
 
-Q_LOGGING_CATEGORY(lcKeepyard, "tavex.keepyard")
+// Debug lines are off unless asked for (QT_LOGGING_RULES="tavex.keepyard.debug=true").
+Q_LOGGING_CATEGORY(lcKeepyard, "tavex.keepyard", QtInfoMsg)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "profileFile.h"
+
 #include <QString>
 
 // The password file of one system: section "Users" maps user names to plain
-// text passwords, section "Level" to the level sent back on login. Read
-// afresh at every check; keys match without regard to case.
+// text passwords, section "Level" to the level sent back on login. Read when
+// the object is made (once per login); keys match without regard to case.
 class passwordFile
 {
 public:
@@ -19,4 +21,5 @@ public:
 private:
     QString m_system;
     QString m_path;
+    profileFile m_file;
 };

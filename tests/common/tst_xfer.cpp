@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,6 +53,11 @@ class tst_xfer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("tavex.*.debug=true"));
+    }
+
     void roundTrip_data()
     {
         QTest::addColumn<QByteArray>("content");
