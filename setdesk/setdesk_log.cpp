@@ -1,3 +1,4 @@
 #include "setdesk_log.h"
 
-Q_LOGGING_CATEGORY(lcSetdesk, "tavex.setdesk")
+// Debug lines are off unless asked for (QT_LOGGING_RULES="tavex.setdesk.debug=true").
+Q_LOGGING_CATEGORY(lcSetdesk, "tavex.setdesk", QtInfoMsg)

@@ -1,3 +1,4 @@
 #include "wardline_log.h"
 
-Q_LOGGING_CATEGORY(lcWardline, "tavex.wardline")
+// Debug lines are off unless asked for (QT_LOGGING_RULES="tavex.wardline.debug=true").
+Q_LOGGING_CATEGORY(lcWardline, "tavex.wardline", QtInfoMsg)
