@@ -1,0 +1,46 @@
+#pragma once
+
+#include "rule_kernel_global.h"
+
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+
+class ruleTable;
+
+// The evaluator of one alarm process: its rule (from the section body of
+// proc_def.cfg, see docs/rules.md), its alarm state, and the operator's
+// forces. Evaluators of one load share a table of process names.
+class RULE_KERNEL_EXPORT CRuleKernel
+{
+public:
+    CRuleKernel(int number, const char *name, bool unused);
+    ~CRuleKernel();
+
+    CRuleKernel(const CRuleKernel &) = delete;
+    CRuleKernel &operator=(const CRuleKernel &) = delete;
+
+    const char *ProcName() const;
+    bool LoadSettings(char *body, unsigned long length);
+    void setInitialState(int state);
+    void SetOverrideEndTime(int64_t secondsSince1970);
+    int64_t GetOverrideEndTime() const;
+    void InitProc(int *states, int *done, int *errors, int count);
+    bool getAcqSettings(int &block, int &index) const;
+    void SetInputState(int value);
+    void CalcNow();
+    int GetProcessNumber() const;
+    int ProcessType() const;
+    const char *ProcMaskName() const;
+    int GetCurrentState() const;
+    void Override(int code, int reserved);
+    QStringList getInputProcessNames() const;
+
+    static void SetGreeningRequired(bool required);
+    static bool greeningRequired();
+
+private:
+    struct data;
+    std::unique_ptr<data> d;
+};
