@@ -5,9 +5,8 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
-
-class ruleTable;
 
 // The evaluator of one alarm process: its rule (from the section body of
 // proc_def.cfg, see docs/rules.md), its alarm state, and the operator's
@@ -39,6 +38,9 @@ public:
 
     static void SetGreeningRequired(bool required);
     static bool greeningRequired();
+    // Where evaluators take the time from (milliseconds since 1970-01-01Z);
+    // the system clock by default, a fixed clock in tests.
+    static void setTimeSource(std::function<int64_t()> source);
 
 private:
     struct data;

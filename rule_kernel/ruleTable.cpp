@@ -1,0 +1,66 @@
+#include "ruleTable.h"
+
+#include <QDateTime>
+
+namespace {
+
+std::weak_ptr<ruleTable> &current()
+{
+    static std::weak_ptr<ruleTable> table;
+    return table;
+}
+
+std::function<int64_t()> &timeSource()
+{
+    static std::function<int64_t()> source = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    return source;
+}
+
+} // namespace
+
+void ruleTable::setClock(std::function<int64_t()> source)
+{
+    timeSource() = source ? std::move(source) : [] { return QDateTime::currentMSecsSinceEpoch(); };
+}
+
+std::shared_ptr<ruleTable> ruleTable::join(int position, CRuleKernel *kernel, const QString &name)
+{
+    std::shared_ptr<ruleTable> table = current().lock();
+    if (!table || position == 0) {
+        table = std::make_shared<ruleTable>();
+        table->startCycle();
+        current() = table;
+    }
+    if (position >= 0) {
+        if (size_t(position) >= table->m_kernels.size())
+            table->m_kernels.resize(size_t(position) + 1, nullptr);
+        table->m_kernels[size_t(position)] = kernel;
+        if (!table->m_positions.contains(name))
+            table->m_positions.insert(name, position);
+    }
+    return table;
+}
+
+void ruleTable::leave(int position, CRuleKernel *kernel)
+{
+    if (position >= 0 && size_t(position) < m_kernels.size() && m_kernels[size_t(position)] == kernel)
+        m_kernels[size_t(position)] = nullptr;
+}
+
+int ruleTable::find(const QString &name) const
+{
+    return m_positions.value(name, -1);
+}
+
+CRuleKernel *ruleTable::at(int position) const
+{
+    return position >= 0 && size_t(position) < m_kernels.size() ? m_kernels[size_t(position)] : nullptr;
+}
+
+void ruleTable::startCycle()
+{
+    m_nowMs = timeSource()();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(m_nowMs);
+    m_localMinute = local.time().hour() * 60 + local.time().minute();
+    m_localWeekday = local.date().dayOfWeek() - 1;
+}

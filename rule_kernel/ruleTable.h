@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CRuleKernel;
+
+// The evaluators of one load of proc_def.cfg by position and by name, and the
+// time of the cycle under way. A load begins with the evaluator of position 0;
+// every evaluator keeps its load's table alive.
+class ruleTable
+{
+public:
+    // The table a new evaluator of `position` joins.
+    static std::shared_ptr<ruleTable> join(int position, CRuleKernel *kernel, const QString &name);
+    void leave(int position, CRuleKernel *kernel);
+
+    // Position of the process of that name, or -1 (the first of a name counts).
+    int find(const QString &name) const;
+    CRuleKernel *at(int position) const;
+
+    // Wall-clock time, read once per cycle (when the first process is set up).
+    void startCycle();
+    int64_t nowMs() const { return m_nowMs; }
+    int64_t nowSeconds() const { return m_nowMs / 1000; }
+    // Local minute of the day and day of the week (0 Monday) of the cycle.
+    int localMinute() const { return m_localMinute; }
+    int localWeekday() const { return m_localWeekday; }
+
+    // Where the time comes from: milliseconds since 1970-01-01T00:00:00Z.
+    static void setClock(std::function<int64_t()> clock);
+
+private:
+    std::vector<CRuleKernel *> m_kernels;
+    QHash<QString, int> m_positions;
+    int64_t m_nowMs = 0;
+    int m_localMinute = 0;
+    int m_localWeekday = 0;
+};
