@@ -31,36 +31,35 @@ struct CRuleKernel::data
     enum Alarm { Normal, Unacknowledged, AcknowledgedAlarm, Latched };
     enum Force { NoForce, ForceOff, ForceOn, Shelve };
 
-    int number = 0;
-    QByteArray name;
-    QByteArray maskName;
-    std::shared_ptr<ruleTable> table;
-    ruleDefinition rule;
-    bool loaded = false;
-
-    // Positions of the processes read, resolved at the first cycle.
-    bool resolved = false;
-    bool unresolvedInput = false;
-    bool unresolvedMask = false;
-    std::vector<int> inputs;
-    int mask = -1;
-
+    // What every cycle touches comes first, so that it shares cache lines.
     int *states = nullptr;
     int *done = nullptr;
     int *errors = nullptr;
     int count = 0;
+    int number = 0;
     int inputValue = -1; // -1: unknown (no value from the module)
-
+    int type = ruleDefinition::Invalid; // of the loaded rule
+    int state = Off;
     Alarm alarm = Normal;
     Force force = NoForce;
+    int mask = -1;
+    bool resolved = false;
+    bool unresolvedInput = false;
+    bool unresolvedMask = false;
+    bool positionsChecked = false; // inputs and mask lie inside the arrays
+    std::vector<int> inputs; // positions of the processes read
     int64_t forceEnd = 0;
-    int state = Off;
-
     // Timers: when the watched condition last changed, and what came out.
     bool lastInput = false;
-    int64_t changedAtMs = 0;
     bool held = false;
+    int64_t changedAtMs = 0;
     int64_t pulseEndMs = 0;
+    ruleTable *clock = nullptr;
+
+    std::shared_ptr<ruleTable> table;
+    ruleDefinition rule;
+    QByteArray name;
+    QByteArray maskName;
 
     void resolve()
     {
@@ -74,6 +73,15 @@ struct CRuleKernel::data
             mask = table->find(rule.mask);
             unresolvedMask = mask < 0;
         }
+    }
+
+    bool positionsInside() const
+    {
+        for (int position : inputs) {
+            if (position >= count)
+                return false;
+        }
+        return mask < count;
     }
 
     void fail(Error code) const
@@ -93,8 +101,8 @@ struct CRuleKernel::data
 
     bool condition()
     {
-        const int64_t now = table->nowMs();
-        switch (rule.type) {
+        const int64_t now = clock->nowMs();
+        switch (type) {
         case ruleDefinition::Input:
             switch (rule.comparison) {
             case ruleDefinition::Equal: return inputValue == rule.threshold;
@@ -132,8 +140,8 @@ struct CRuleKernel::data
             return false;
         case ruleDefinition::Time: {
             if (rule.window) {
-                const int minute = table->localMinute();
-                int day = table->localWeekday();
+                const int minute = clock->localMinute();
+                int day = clock->localWeekday();
                 const bool wraps = rule.toMinute <= rule.fromMinute;
                 // After midnight a window that began the day before still counts for that day.
                 if (wraps && minute < rule.toMinute)
@@ -222,6 +230,7 @@ CRuleKernel::CRuleKernel(int number, const char *name, bool)
     d->number = number;
     d->name = name ? QByteArray(name) : QByteArray();
     d->table = ruleTable::join(number, this, QString::fromUtf8(d->name));
+    d->clock = d->table.get();
 }
 
 CRuleKernel::~CRuleKernel()
@@ -236,15 +245,17 @@ const char *CRuleKernel::ProcName() const
 
 bool CRuleKernel::LoadSettings(char *body, unsigned long length)
 {
-    d->loaded = ruleDefinition::parse(body, length, d->rule);
-    if (!d->loaded)
+    const bool loaded = ruleDefinition::parse(body, length, d->rule);
+    if (!loaded)
         d->rule = ruleDefinition();
+    d->type = loaded ? d->rule.type : ruleDefinition::Invalid;
     d->maskName = d->rule.mask.toUtf8();
     d->resolved = false;
+    d->positionsChecked = false;
     d->inputs.clear();
     d->unresolvedInput = d->unresolvedMask = false;
     d->mask = -1;
-    return d->loaded;
+    return loaded;
 }
 
 void CRuleKernel::setInitialState(int state)
@@ -281,6 +292,8 @@ void CRuleKernel::InitProc(int *states, int *done, int *errors, int count)
     d->states = states;
     d->done = done;
     d->errors = errors;
+    if (d->count != count)
+        d->positionsChecked = false;
     d->count = count;
     d->inputValue = -1;
     // The first process of the list sets the time for the whole cycle.
@@ -290,7 +303,7 @@ void CRuleKernel::InitProc(int *states, int *done, int *errors, int count)
 
 bool CRuleKernel::getAcqSettings(int &block, int &index) const
 {
-    if (d->rule.type != ruleDefinition::Input)
+    if (d->type != ruleDefinition::Input)
         return false;
     block = d->rule.block;
     index = d->rule.index;
@@ -309,35 +322,36 @@ void CRuleKernel::CalcNow()
         p.fail(InternalError);
         return;
     }
-    if (!p.loaded) {
+    if (p.type == ruleDefinition::Invalid) {
         p.fail(RuleInvalid);
         return;
     }
-    if (!p.resolved)
-        p.resolve();
-    for (int position : p.inputs) {
-        if (position >= p.count) {
+    if (!p.positionsChecked) {
+        if (!p.resolved)
+            p.resolve();
+        if (!p.positionsInside()) {
             p.fail(InternalError);
             return;
         }
+        p.positionsChecked = true;
     }
     // Reads wait until what they read is calculated in this cycle.
-    if (p.unresolvedInput || !p.inputsDone() || (p.rule.type == ruleDefinition::Input && p.inputValue == -1)) {
+    if (p.unresolvedInput || !p.inputsDone() || (p.type == ruleDefinition::Input && p.inputValue == -1)) {
         p.fail(InputInvalid);
         return;
     }
-    if (p.unresolvedMask || (p.mask >= 0 && (p.mask >= p.count || !p.done[p.mask]))) {
+    if (p.unresolvedMask || (p.mask >= 0 && !p.done[p.mask])) {
         p.fail(MaskInvalid);
         return;
     }
 
-    if (p.force != data::NoForce && p.forceEnd > 0 && p.table->nowSeconds() >= p.forceEnd) {
+    if (p.force != data::NoForce && p.forceEnd > 0 && p.clock->nowSeconds() >= p.forceEnd) {
         p.force = data::NoForce;
         p.forceEnd = 0;
     }
-    bool alarmed = p.condition();
+    const bool alarmed = p.condition();
 
-    if (greening && p.rule.type == ruleDefinition::Input) {
+    if (p.type == ruleDefinition::Input && greening.load(std::memory_order_relaxed)) {
         // A colouring run must be seen to reach every output: inputs show
         // what the modules report, without latches or forces.
         p.alarm = alarmed ? data::Unacknowledged : data::Normal;
@@ -361,7 +375,7 @@ int CRuleKernel::GetProcessNumber() const
 
 int CRuleKernel::ProcessType() const
 {
-    return d->loaded ? d->rule.type : -1;
+    return d->type;
 }
 
 const char *CRuleKernel::ProcMaskName() const
