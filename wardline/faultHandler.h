@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+
+// Processor faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL) in the engine or in a
+// module: the line "Wardline: <operation> - thrown exception <signal> from
+// <address>" goes to standard error and to the log file, and the process ends
+// with exit code 1. Everything the signal handler uses is prepared beforehand,
+// so that it only calls async-signal-safe functions.
+namespace faultHandler {
+
+void install();
+// The operation under way, named in the fault line (a string literal).
+void setOperation(const char *operation);
+const char *operation();
+// The file the fault line is appended to (today's log file); refreshed by
+// the engine now and then.
+void setLogFile(const QString &path);
+
+// For operations that end the process after a caught exception.
+[[noreturn]] void fatal();
+
+// RAII: names the operation for its scope.
+class scope
+{
+public:
+    explicit scope(const char *operation)
+        : m_previous(faultHandler::operation())
+    {
+        setOperation(operation);
+    }
+    ~scope() { setOperation(m_previous); }
+
+private:
+    const char *m_previous;
+};
+
+} // namespace faultHandler
