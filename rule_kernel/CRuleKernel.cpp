@@ -5,7 +5,10 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <new>
 #include <set>
 
 namespace {
@@ -15,6 +18,54 @@ enum State { Off = 0, On = 1, ForcedOff = 2, ForcedOn = 3, Acknowledged = 4, She
 enum Error { RuleInvalid = 1, InputInvalid = 2, MaskInvalid = 3, InternalError = 4 };
 
 std::atomic<bool> greening{false};
+
+// Slots for evaluator objects, handed out from large blocks in the order of
+// construction and reused after destruction.
+class kernelSlots
+{
+public:
+    void *take(size_t size)
+    {
+        std::lock_guard lock(m_mutex);
+        if (size != m_slotSize)
+            return ::operator new(size);
+        if (!m_free.empty()) {
+            void *slot = m_free.back();
+            m_free.pop_back();
+            return slot;
+        }
+        if (m_blocks.empty() || m_used == perBlock) {
+            m_blocks.push_back(std::make_unique<std::byte[]>(perBlock * m_slotSize));
+            m_used = 0;
+        }
+        return m_blocks.back().get() + m_slotSize * m_used++;
+    }
+
+    void give(void *slot, size_t size)
+    {
+        std::lock_guard lock(m_mutex);
+        if (size != m_slotSize) {
+            ::operator delete(slot);
+            return;
+        }
+        m_free.push_back(slot);
+    }
+
+private:
+    static constexpr size_t perBlock = 4096;
+    const size_t m_slotSize = (sizeof(CRuleKernel) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t)
+                              * alignof(std::max_align_t);
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<std::byte[]>> m_blocks;
+    size_t m_used = 0;
+    std::vector<void *> m_free;
+};
+
+kernelSlots &kernelPool()
+{
+    static kernelSlots *pool = new kernelSlots; // lives to the end of the process
+    return *pool;
+}
 
 // A process counts as in alarm for the processes that read it while it is
 // ON, acknowledged but still in alarm, or forced on.
@@ -31,12 +82,11 @@ struct CRuleKernel::data
     enum Alarm { Normal, Unacknowledged, AcknowledgedAlarm, Latched };
     enum Force { NoForce, ForceOff, ForceOn, Shelve };
 
-    // What every cycle touches comes first, so that it shares cache lines.
-    int *states = nullptr;
-    int *done = nullptr;
-    int *errors = nullptr;
-    int count = 0;
+    // What every cycle touches comes first and stays small: with many
+    // thousand processes each one's cycle should cost a cache line or two.
+    // The arrays of the cycle are kept once, in the shared table.
     int number = 0;
+    int checkedCount = -1; // inputs and mask were checked to lie inside arrays of this length
     int inputValue = -1; // -1: unknown (no value from the module)
     int type = ruleDefinition::Invalid; // of the loaded rule
     int state = Off;
@@ -46,8 +96,11 @@ struct CRuleKernel::data
     bool resolved = false;
     bool unresolvedInput = false;
     bool unresolvedMask = false;
-    bool positionsChecked = false; // inputs and mask lie inside the arrays
-    std::vector<int> inputs; // positions of the processes read
+    bool latching = false;
+    ruleDefinition::Comparison comparison = ruleDefinition::NotEqual;
+    int threshold = 0;
+    int *inputs = nullptr; // positions of the processes read, in the table's memory
+    int inputCount = 0;
     int64_t forceEnd = 0;
     // Timers: when the watched condition last changed, and what came out.
     bool lastInput = false;
@@ -56,29 +109,30 @@ struct CRuleKernel::data
     int64_t pulseEndMs = 0;
     ruleTable *clock = nullptr;
 
-    std::shared_ptr<ruleTable> table;
-    ruleDefinition rule;
+    ruleTable *table = nullptr;
+    std::unique_ptr<ruleDefinition> rule = std::make_unique<ruleDefinition>();
     QByteArray name;
     QByteArray maskName;
 
     void resolve()
     {
         resolved = true;
-        for (const QString &input : rule.inputs) {
-            const int position = table->find(input);
-            unresolvedInput |= position < 0;
-            inputs.push_back(position);
+        inputCount = int(rule->inputs.size());
+        inputs = static_cast<int *>(table->allocate(sizeof(int) * size_t(std::max(inputCount, 1))));
+        for (int i = 0; i < inputCount; ++i) {
+            inputs[i] = table->find(rule->inputs.at(i));
+            unresolvedInput |= inputs[i] < 0;
         }
-        if (!rule.mask.isEmpty()) {
-            mask = table->find(rule.mask);
+        if (!rule->mask.isEmpty()) {
+            mask = table->find(rule->mask);
             unresolvedMask = mask < 0;
         }
     }
 
-    bool positionsInside() const
+    bool positionsInside(int count) const
     {
-        for (int position : inputs) {
-            if (position >= count)
+        for (int i = 0; i < inputCount; ++i) {
+            if (inputs[i] >= count)
                 return false;
         }
         return mask < count;
@@ -86,14 +140,14 @@ struct CRuleKernel::data
 
     void fail(Error code) const
     {
-        if (errors && number >= 0 && number < count)
-            errors[number] = code;
+        if (clock->errors && number >= 0 && number < clock->count)
+            clock->errors[number] = code;
     }
 
-    bool inputsDone() const
+    bool inputsDone(const int *done) const
     {
-        for (int position : inputs) {
-            if (!done[position])
+        for (int i = 0; i < inputCount; ++i) {
+            if (!done[inputs[i]])
                 return false;
         }
         return true;
@@ -102,35 +156,36 @@ struct CRuleKernel::data
     bool condition()
     {
         const int64_t now = clock->nowMs();
+        const int *states = clock->states;
         switch (type) {
         case ruleDefinition::Input:
-            switch (rule.comparison) {
-            case ruleDefinition::Equal: return inputValue == rule.threshold;
-            case ruleDefinition::NotEqual: return inputValue != rule.threshold;
-            case ruleDefinition::AtLeast: return inputValue >= rule.threshold;
-            case ruleDefinition::AtMost: return inputValue <= rule.threshold;
-            case ruleDefinition::Above: return inputValue > rule.threshold;
-            case ruleDefinition::Below: return inputValue < rule.threshold;
+            switch (comparison) {
+            case ruleDefinition::Equal: return inputValue == threshold;
+            case ruleDefinition::NotEqual: return inputValue != threshold;
+            case ruleDefinition::AtLeast: return inputValue >= threshold;
+            case ruleDefinition::AtMost: return inputValue <= threshold;
+            case ruleDefinition::Above: return inputValue > threshold;
+            case ruleDefinition::Below: return inputValue < threshold;
             }
             return false;
         case ruleDefinition::And:
-            for (int position : inputs) {
-                if (!inAlarm(states[position]))
+            for (int i = 0; i < inputCount; ++i) {
+                if (!inAlarm(states[inputs[i]]))
                     return false;
             }
             return true;
         case ruleDefinition::Or:
-            for (int position : inputs) {
-                if (inAlarm(states[position]))
+            for (int i = 0; i < inputCount; ++i) {
+                if (inAlarm(states[inputs[i]]))
                     return true;
             }
             return false;
         case ruleDefinition::Not:
-            return !inAlarm(states[inputs.front()]);
+            return !inAlarm(states[inputs[0]]);
         case ruleDefinition::Truth:
-            for (const QString &row : rule.onRows) {
+            for (const QString &row : rule->onRows) {
                 bool match = true;
-                for (size_t i = 0; i < inputs.size() && match; ++i) {
+                for (int i = 0; i < inputCount && match; ++i) {
                     const QChar want = row.at(qsizetype(i));
                     match = want == u'x' || (want == u'1') == inAlarm(states[inputs[i]]);
                 }
@@ -139,33 +194,33 @@ struct CRuleKernel::data
             }
             return false;
         case ruleDefinition::Time: {
-            if (rule.window) {
+            if (rule->window) {
                 const int minute = clock->localMinute();
                 int day = clock->localWeekday();
-                const bool wraps = rule.toMinute <= rule.fromMinute;
+                const bool wraps = rule->toMinute <= rule->fromMinute;
                 // After midnight a window that began the day before still counts for that day.
-                if (wraps && minute < rule.toMinute)
+                if (wraps && minute < rule->toMinute)
                     day = (day + 6) % 7;
-                const bool inTime = wraps ? minute >= rule.fromMinute || minute < rule.toMinute
-                                          : minute >= rule.fromMinute && minute < rule.toMinute;
-                return inTime && (rule.days & (1 << day));
+                const bool inTime = wraps ? minute >= rule->fromMinute || minute < rule->toMinute
+                                          : minute >= rule->fromMinute && minute < rule->toMinute;
+                return inTime && (rule->days & (1 << day));
             }
-            const bool input = inAlarm(states[inputs.front()]);
+            const bool input = inAlarm(states[inputs[0]]);
             if (input && !lastInput)
-                pulseEndMs = now + int64_t(rule.pulseSeconds) * 1000;
+                pulseEndMs = now + int64_t(rule->pulseSeconds) * 1000;
             lastInput = input;
             return now < pulseEndMs;
         }
         case ruleDefinition::Holdoff: {
-            const bool input = inAlarm(states[inputs.front()]);
+            const bool input = inAlarm(states[inputs[0]]);
             if (input != lastInput) {
                 lastInput = input;
                 changedAtMs = now;
             }
             const int64_t steady = now - changedAtMs;
-            if (!held && input && steady >= int64_t(rule.onDelaySeconds) * 1000)
+            if (!held && input && steady >= int64_t(rule->onDelaySeconds) * 1000)
                 held = true;
-            else if (held && !input && steady >= int64_t(rule.offDelaySeconds) * 1000)
+            else if (held && !input && steady >= int64_t(rule->offDelaySeconds) * 1000)
                 held = false;
             return held;
         }
@@ -184,7 +239,7 @@ struct CRuleKernel::data
             break;
         case Unacknowledged:
             if (!alarmed)
-                alarm = rule.latching ? Latched : Normal;
+                alarm = latching ? Latched : Normal;
             break;
         case AcknowledgedAlarm:
             if (!alarmed)
@@ -224,18 +279,31 @@ struct CRuleKernel::data
     }
 };
 
-CRuleKernel::CRuleKernel(int number, const char *name, bool)
-    : d(std::make_unique<data>())
+void *CRuleKernel::operator new(size_t size)
 {
+    return kernelPool().take(size);
+}
+
+void CRuleKernel::operator delete(void *object, size_t size)
+{
+    kernelPool().give(object, size);
+}
+
+CRuleKernel::CRuleKernel(int number, const char *name, bool)
+{
+    const QByteArray ownName = name ? QByteArray(name) : QByteArray();
+    m_table = ruleTable::join(number, this, QString::fromUtf8(ownName));
+    d = new (m_table->allocate(sizeof(data))) data;
     d->number = number;
-    d->name = name ? QByteArray(name) : QByteArray();
-    d->table = ruleTable::join(number, this, QString::fromUtf8(d->name));
-    d->clock = d->table.get();
+    d->name = ownName;
+    d->table = m_table.get();
+    d->clock = m_table.get();
 }
 
 CRuleKernel::~CRuleKernel()
 {
-    d->table->leave(d->number, this);
+    m_table->leave(d->number, this);
+    d->~data(); // its memory goes with the table
 }
 
 const char *CRuleKernel::ProcName() const
@@ -245,14 +313,18 @@ const char *CRuleKernel::ProcName() const
 
 bool CRuleKernel::LoadSettings(char *body, unsigned long length)
 {
-    const bool loaded = ruleDefinition::parse(body, length, d->rule);
+    const bool loaded = ruleDefinition::parse(body, length, *d->rule);
     if (!loaded)
-        d->rule = ruleDefinition();
-    d->type = loaded ? d->rule.type : ruleDefinition::Invalid;
-    d->maskName = d->rule.mask.toUtf8();
+        *d->rule = ruleDefinition();
+    d->latching = d->rule->latching;
+    d->comparison = d->rule->comparison;
+    d->threshold = d->rule->threshold;
+    d->type = loaded ? d->rule->type : ruleDefinition::Invalid;
+    d->maskName = d->rule->mask.toUtf8();
     d->resolved = false;
-    d->positionsChecked = false;
-    d->inputs.clear();
+    d->checkedCount = -1;
+    d->inputs = nullptr;
+    d->inputCount = 0;
     d->unresolvedInput = d->unresolvedMask = false;
     d->mask = -1;
     return loaded;
@@ -266,7 +338,7 @@ void CRuleKernel::setInitialState(int state)
     switch (state) {
     case On: d->alarm = data::Unacknowledged; break;
     case Acknowledged: d->alarm = data::AcknowledgedAlarm; break;
-    case LatchedState: d->alarm = d->rule.latching ? data::Latched : data::Normal; break;
+    case LatchedState: d->alarm = d->latching ? data::Latched : data::Normal; break;
     case ForcedOff: d->force = data::ForceOff; break;
     case ForcedOn: d->force = data::ForceOn; break;
     case Shelved: d->force = data::Shelve; break;
@@ -289,24 +361,23 @@ int64_t CRuleKernel::GetOverrideEndTime() const
 
 void CRuleKernel::InitProc(int *states, int *done, int *errors, int count)
 {
-    d->states = states;
-    d->done = done;
-    d->errors = errors;
-    if (d->count != count)
-        d->positionsChecked = false;
-    d->count = count;
+    ruleTable &table = *d->clock;
+    table.states = states;
+    table.done = done;
+    table.errors = errors;
+    table.count = count;
     d->inputValue = -1;
     // The first process of the list sets the time for the whole cycle.
     if (d->number == 0)
-        d->table->startCycle();
+        table.startCycle();
 }
 
 bool CRuleKernel::getAcqSettings(int &block, int &index) const
 {
     if (d->type != ruleDefinition::Input)
         return false;
-    block = d->rule.block;
-    index = d->rule.index;
+    block = d->rule->block;
+    index = d->rule->index;
     return true;
 }
 
@@ -318,7 +389,10 @@ void CRuleKernel::SetInputState(int value)
 void CRuleKernel::CalcNow()
 {
     data &p = *d;
-    if (!p.states || !p.done || p.number < 0 || p.number >= p.count) {
+    const ruleTable &table = *p.clock;
+    int *states = table.states;
+    int *done = table.done;
+    if (!states || !done || p.number < 0 || p.number >= table.count) {
         p.fail(InternalError);
         return;
     }
@@ -326,21 +400,21 @@ void CRuleKernel::CalcNow()
         p.fail(RuleInvalid);
         return;
     }
-    if (!p.positionsChecked) {
+    if (p.checkedCount != table.count) {
         if (!p.resolved)
             p.resolve();
-        if (!p.positionsInside()) {
+        if (!p.positionsInside(table.count)) {
             p.fail(InternalError);
             return;
         }
-        p.positionsChecked = true;
+        p.checkedCount = table.count;
     }
     // Reads wait until what they read is calculated in this cycle.
-    if (p.unresolvedInput || !p.inputsDone() || (p.type == ruleDefinition::Input && p.inputValue == -1)) {
+    if (p.unresolvedInput || !p.inputsDone(done) || (p.type == ruleDefinition::Input && p.inputValue == -1)) {
         p.fail(InputInvalid);
         return;
     }
-    if (p.unresolvedMask || (p.mask >= 0 && !p.done[p.mask])) {
+    if (p.unresolvedMask || (p.mask >= 0 && !done[p.mask])) {
         p.fail(MaskInvalid);
         return;
     }
@@ -356,7 +430,7 @@ void CRuleKernel::CalcNow()
         // what the modules report, without latches or forces.
         p.alarm = alarmed ? data::Unacknowledged : data::Normal;
         p.state = alarmed ? On : Off;
-    } else if (p.mask >= 0 && inAlarm(p.states[p.mask])) {
+    } else if (p.mask >= 0 && inAlarm(states[p.mask])) {
         // Suppressed: no alarm, and none remembered for when the mask clears.
         p.alarm = data::Normal;
         p.state = p.shownState();
@@ -364,8 +438,8 @@ void CRuleKernel::CalcNow()
         p.step(alarmed);
         p.state = p.shownState();
     }
-    p.states[p.number] = p.state;
-    p.done[p.number] = 1;
+    states[p.number] = p.state;
+    done[p.number] = 1;
 }
 
 int CRuleKernel::GetProcessNumber() const
@@ -393,7 +467,7 @@ void CRuleKernel::Override(int code, int)
     data &p = *d;
     const auto setForce = [&](data::Force force) {
         p.force = force;
-        p.forceEnd = p.rule.forceTimeoutSeconds > 0 ? p.table->nowSeconds() + p.rule.forceTimeoutSeconds : 0;
+        p.forceEnd = p.rule->forceTimeoutSeconds > 0 ? p.table->nowSeconds() + p.rule->forceTimeoutSeconds : 0;
         p.state = p.shownState();
     };
     switch (code) {
@@ -433,7 +507,8 @@ void CRuleKernel::Override(int code, int)
                 continue;
             if (!kernel->d->resolved)
                 kernel->d->resolve();
-            for (int input : kernel->d->inputs) {
+            for (int i = 0; i < kernel->d->inputCount; ++i) {
+                const int input = kernel->d->inputs[i];
                 if (input >= 0 && seen.insert(input).second)
                     pending.push_back(input);
             }
@@ -447,9 +522,9 @@ void CRuleKernel::Override(int code, int)
 
 QStringList CRuleKernel::getInputProcessNames() const
 {
-    QStringList names = d->rule.inputs;
-    if (!d->rule.mask.isEmpty())
-        names << d->rule.mask;
+    QStringList names = d->rule->inputs;
+    if (!d->rule->mask.isEmpty())
+        names << d->rule->mask;
     return names;
 }
 

@@ -47,6 +47,23 @@ void ruleTable::leave(int position, CRuleKernel *kernel)
         m_kernels[size_t(position)] = nullptr;
 }
 
+void *ruleTable::allocate(size_t size)
+{
+    constexpr size_t blockSize = 256 * 1024;
+    size = (size + 63) / 64 * 64; // whole cache lines
+    if (size > blockSize) {
+        m_blocks.push_back(std::make_unique<std::byte[]>(size));
+        return m_blocks.back().get();
+    }
+    if (m_blocks.empty() || m_blockUsed + size > blockSize) {
+        m_blocks.push_back(std::make_unique<std::byte[]>(blockSize));
+        m_blockUsed = 0;
+    }
+    void *at = m_blocks.back().get() + m_blockUsed;
+    m_blockUsed += size;
+    return at;
+}
+
 int ruleTable::find(const QString &name) const
 {
     return m_positions.value(name, -1);

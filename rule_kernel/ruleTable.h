@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,7 +36,20 @@ public:
     // Where the time comes from: milliseconds since 1970-01-01T00:00:00Z.
     static void setClock(std::function<int64_t()> clock);
 
+    // Memory for the evaluators' per-cycle data, handed out in file order from
+    // large blocks: neighbouring processes then share pages and cache lines,
+    // which keeps a cycle over many thousand processes fast. Freed with the table.
+    void *allocate(size_t size);
+
+    // The engine's arrays of the cycle under way, shared by all its processes.
+    int *states = nullptr;
+    int *done = nullptr;
+    int *errors = nullptr;
+    int count = 0;
+
 private:
+    std::vector<std::unique_ptr<std::byte[]>> m_blocks;
+    size_t m_blockUsed = 0;
     std::vector<CRuleKernel *> m_kernels;
     QHash<QString, int> m_positions;
     int64_t m_nowMs = 0;
