@@ -79,6 +79,7 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
                                         }})
 {
     faultHandler::scope operation("Wardline constructor");
+    m_messages << QStringLiteral("No Module Selected");
     QStringList lines;
     m_settings = engineSettings::fromCommandLine(arguments, qEnvironmentVariable("QX_ROOT"),
                                                  qEnvironmentVariable("QX_SYSTEM"), &lines);
@@ -89,7 +90,6 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
     logger().applyLogFlags(m_settings.logFlags);
 
     if (m_settings.alarmSystem.isEmpty()) {
-        m_messages.clear();
         show(QStringLiteral("ERROR :You must Supply a Command Line '/AlarmSystem=yoursystem'"));
         return;
     }
@@ -609,6 +609,16 @@ std::vector<alarmEngine::moduleStatus> alarmEngine::updateModules()
 void alarmEngine::updateTxRx()
 {
     faultHandler::scope operation("UpdateTxRx");
+    try {
+        switchOutputs();
+    } catch (...) {
+        debugOutput(QStringLiteral("UpdateTxRx - unknown exception"));
+        logger().directLog(QStringLiteral("Wardline: UpdateTxRx - unknown exception"));
+    }
+}
+
+void alarmEngine::switchOutputs()
+{
     if (m_txRxSkips > 0) {
         --m_txRxSkips;
         return;
@@ -658,16 +668,30 @@ void alarmEngine::forceRxOnly()
         m_mastership->forceRxOnly();
 }
 
+void alarmEngine::guarded(const char *operation, const std::function<void()> &work)
+{
+    // An operator's command on a module: a failing module is logged, the engine goes on.
+    faultHandler::scope scope(operation);
+    try {
+        work();
+    } catch (...) {
+        debugOutput(QStringLiteral("%1 - unknown exception").arg(QLatin1String(operation)));
+        logger().directLog(QStringLiteral("Wardline: %1 - unknown exception").arg(QLatin1String(operation)));
+    }
+}
+
 void alarmEngine::startExtraNetworkActivity()
 {
     show(QStringLiteral("Starting Extra Network Activity"));
     if (!m_outputs)
         return;
-    hold outputs(m_outputLock);
-    for (const auto &[file, record] : m_outputs->records()) {
-        if (record->module())
-            record->module()->SetNetworkOutput(1);
-    }
+    guarded("StartExtraNetworkActivity", [this] {
+        hold outputs(m_outputLock);
+        for (const auto &[file, record] : m_outputs->records()) {
+            if (record->module())
+                record->module()->SetNetworkOutput(1);
+        }
+    });
 }
 
 void alarmEngine::restartAllPolls()
@@ -682,27 +706,33 @@ void alarmEngine::restartPoll(const QString &fileName)
 {
     if (!m_inputs)
         return;
-    hold inputs(m_inputLock);
-    if (AcqConfig *record = m_inputs->find(fileName); record && record->module())
-        record->module()->restartPoll();
+    guarded("restartPoll", [&] {
+        hold inputs(m_inputLock);
+        if (AcqConfig *record = m_inputs->find(fileName); record && record->module())
+            record->module()->restartPoll();
+    });
 }
 
 void alarmEngine::pollNow(const QString &fileName)
 {
     if (!m_inputs)
         return;
-    hold inputs(m_inputLock);
-    if (AcqConfig *record = m_inputs->find(fileName); record && record->module())
-        record->module()->pollNow();
+    guarded("pollNow", [&] {
+        hold inputs(m_inputLock);
+        if (AcqConfig *record = m_inputs->find(fileName); record && record->module())
+            record->module()->pollNow();
+    });
 }
 
 void alarmEngine::retryConnection(const QString &fileName)
 {
     if (!m_outputs)
         return;
-    hold outputs(m_outputLock);
-    if (OutConfig *record = m_outputs->find(fileName); record && record->module())
-        record->module()->retryConnnection();
+    guarded("retryConnnection", [&] {
+        hold outputs(m_outputLock);
+        if (OutConfig *record = m_outputs->find(fileName); record && record->module())
+            record->module()->retryConnnection();
+    });
 }
 
 QStringList alarmEngine::takeModuleLog(const QString &fileName)

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -122,6 +123,8 @@ protected:
 private:
     class eventRelay;
 
+    void switchOutputs();
+    void guarded(const char *operation, const std::function<void()> &work);
     void getInputData();
     void doCalculations();
     void sendDataOutputs();
