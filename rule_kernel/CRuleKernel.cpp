@@ -79,36 +79,41 @@ inline bool inAlarm(int state)
 struct CRuleKernel::data
 {
     // What the alarm does, apart from forces.
-    enum Alarm { Normal, Unacknowledged, AcknowledgedAlarm, Latched };
-    enum Force { NoForce, ForceOff, ForceOn, Shelve };
+    enum Alarm : int8_t { Normal, Unacknowledged, AcknowledgedAlarm, Latched };
+    enum Force : int8_t { NoForce, ForceOff, ForceOn, Shelve };
 
-    // What every cycle touches comes first and stays small: with many
-    // thousand processes each one's cycle should cost a cache line or two.
+    // What every cycle touches fits the first cache line (64 bytes): with
+    // many thousand processes each one's cycle then costs one line of memory.
     // The arrays of the cycle are kept once, in the shared table.
+    ruleTable *clock = nullptr;
+    int *inputs = nullptr; // positions of the processes read, in the table's memory
+    int64_t forceEnd = 0;
     int number = 0;
     int checkedCount = -1; // inputs and mask were checked to lie inside arrays of this length
-    int inputValue = -1; // -1: unknown (no value from the module)
-    int type = ruleDefinition::Invalid; // of the loaded rule
+    int inputValue = -1;   // -1: unknown (no value from the module)
+    int threshold = 0;
+    int block = 0; // Input: acquisition block and 1-based index
+    int index = 0;
+    int mask = -1;
+    int inputCount = 0;
     int state = Off;
+    int8_t type = ruleDefinition::Invalid; // of the loaded rule
     Alarm alarm = Normal;
     Force force = NoForce;
-    int mask = -1;
+    ruleDefinition::Comparison comparison = ruleDefinition::NotEqual;
     bool resolved = false;
     bool unresolvedInput = false;
     bool unresolvedMask = false;
     bool latching = false;
-    ruleDefinition::Comparison comparison = ruleDefinition::NotEqual;
-    int threshold = 0;
-    int *inputs = nullptr; // positions of the processes read, in the table's memory
-    int inputCount = 0;
-    int64_t forceEnd = 0;
+
     // Timers: when the watched condition last changed, and what came out.
     bool lastInput = false;
     bool held = false;
     int64_t changedAtMs = 0;
     int64_t pulseEndMs = 0;
-    ruleTable *clock = nullptr;
 
+    // Everything from here on is read when a process is loaded, resolved,
+    // shown or forced, not in the cycle.
     ruleTable *table = nullptr;
     std::unique_ptr<ruleDefinition> rule = std::make_unique<ruleDefinition>();
     QByteArray name;
@@ -319,7 +324,9 @@ bool CRuleKernel::LoadSettings(char *body, unsigned long length)
     d->latching = d->rule->latching;
     d->comparison = d->rule->comparison;
     d->threshold = d->rule->threshold;
-    d->type = loaded ? d->rule->type : ruleDefinition::Invalid;
+    d->block = d->rule->block;
+    d->index = d->rule->index;
+    d->type = int8_t(loaded ? d->rule->type : ruleDefinition::Invalid);
     d->maskName = d->rule->mask.toUtf8();
     d->resolved = false;
     d->checkedCount = -1;
@@ -376,8 +383,8 @@ bool CRuleKernel::getAcqSettings(int &block, int &index) const
 {
     if (d->type != ruleDefinition::Input)
         return false;
-    block = d->rule->block;
-    index = d->rule->index;
+    block = d->block;
+    index = d->index;
     return true;
 }
 

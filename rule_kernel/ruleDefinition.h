@@ -12,7 +12,7 @@
 struct ruleDefinition
 {
     enum Type { Invalid = -1, Input = 1, And = 2, Or = 3, Not = 4, Truth = 5, Time = 6, Holdoff = 7 };
-    enum Comparison { Equal, NotEqual, AtLeast, AtMost, Above, Below };
+    enum Comparison : int8_t { Equal, NotEqual, AtLeast, AtMost, Above, Below };
 
     Type type = Invalid;
 

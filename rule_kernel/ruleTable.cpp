@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 
+#include <ctime>
+
 namespace {
 
 std::weak_ptr<ruleTable> &current()
@@ -77,7 +79,12 @@ CRuleKernel *ruleTable::at(int position) const
 void ruleTable::startCycle()
 {
     m_nowMs = timeSource()();
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(m_nowMs);
-    m_localMinute = local.time().hour() * 60 + local.time().minute();
-    m_localWeekday = local.date().dayOfWeek() - 1;
+    // localtime_r, unlike a local QDateTime, does not look at the zone file
+    // again every time: this runs once per cycle.
+    const std::time_t seconds = std::time_t(m_nowMs / 1000);
+    struct tm local;
+    if (localtime_r(&seconds, &local)) {
+        m_localMinute = local.tm_hour * 60 + local.tm_min;
+        m_localWeekday = (local.tm_wday + 6) % 7; // Monday first
+    }
 }
