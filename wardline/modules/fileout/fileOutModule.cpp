@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cstdio>
+
 namespace {
 
 constexpr int kDebugMask = 2; // the engine's "Plug-ins" log category
@@ -52,6 +54,7 @@ bool fileOutModule::initialise(const QString &configFile, const QString &alarmSy
     }
     m_path = resolvePath(path, configFile);
     m_names = processNames;
+    m_linePrefixes.clear();
     m_initialised = true;
     appendLog(QStringLiteral("Writing %1 processes to %2 while transmitting").arg(m_names.size()).arg(m_path));
     return true;
@@ -130,10 +133,21 @@ QDateTime fileOutModule::getConfigFileDate()
 // the target, so readers see the old file or the new one, never a part.
 bool fileOutModule::writeStates()
 {
-    QByteArray text;
-    text.reserve(m_names.size() * 16);
-    for (qsizetype i = 0; i < m_names.size(); ++i)
-        text += m_names.at(i).toUtf8() + '=' + QByteArray::number(m_latest[size_t(i)]) + '\n';
+    // The "name=" parts are encoded once; a write then only appends numbers.
+    if (m_linePrefixes.size() != m_names.size()) {
+        m_linePrefixes.clear();
+        m_linePrefixes.reserve(m_names.size());
+        for (const QString &name : std::as_const(m_names))
+            m_linePrefixes.append(name.toUtf8() + '=');
+    }
+    QByteArray &text = m_text;
+    text.clear();
+    char number[16];
+    for (qsizetype i = 0; i < m_names.size(); ++i) {
+        text += m_linePrefixes.at(i);
+        const int length = std::snprintf(number, sizeof number, "%d\n", m_latest[size_t(i)]);
+        text.append(number, length);
+    }
 
     QSaveFile file(m_path);
     QString error;

@@ -46,6 +46,8 @@ private:
     QString m_configFile;
     QString m_path;
     QStringList m_names;
+    QList<QByteArray> m_linePrefixes; // "name=" of each line, encoded once
+    QByteArray m_text;                // the file text, its buffer reused
     bool m_initialised = false;
     bool m_transmitting = false;
     bool m_writeFailed = false;
