@@ -1,0 +1,148 @@
+#include "download_list.h"
+
+#include "clientFolder.h"
+#include "protocol.h"
+#include "setdesk_log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <memory>
+
+namespace {
+
+// The list all handles share; it exists while at least one handle does.
+struct sharedDownloads
+{
+    QString file; // empty: the list lives in memory only
+    QList<downloadEntry> entries;
+    int handles = 0;
+    bool changed = false;
+};
+
+std::unique_ptr<sharedDownloads> &shared()
+{
+    static std::unique_ptr<sharedDownloads> list;
+    return list;
+}
+
+void load(sharedDownloads &list)
+{
+    QFile in(list.file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        QDir().mkpath(QFileInfo(list.file).absolutePath());
+        qCDebug(lcSetdesk).noquote() << QStringLiteral("Can't open download list file of ") + list.file;
+        return;
+    }
+    while (!in.atEnd()) {
+        if (const std::optional<downloadEntry> entry = downloadEntry::fromLine(QString::fromUtf8(in.readLine())))
+            list.entries.append(*entry);
+    }
+}
+
+void save(const sharedDownloads &list)
+{
+    QDir().mkpath(QFileInfo(list.file).absolutePath());
+    // Written beside the file and renamed over it: a failed or interrupted
+    // write leaves the previous list whole.
+    QSaveFile out(list.file);
+    if (out.open(QIODevice::WriteOnly)) {
+        for (const downloadEntry &entry : list.entries)
+            out.write(entry.toLine().toUtf8());
+        if (out.commit())
+            return;
+    }
+    qCWarning(lcSetdesk).noquote()
+        << QStringLiteral("Can't write download list file %1: %2").arg(list.file, out.errorString());
+}
+
+} // namespace
+
+download_list::download_list(const QString &system)
+{
+    if (!shared()) {
+        shared() = std::make_unique<sharedDownloads>();
+        shared()->file = filePath(system);
+        m_loading = true;
+        if (shared()->file.isEmpty())
+            qCWarning(lcSetdesk).noquote()
+                << QStringLiteral("No download list file for system \"%1\"; the list is kept in memory only")
+                       .arg(system);
+        else
+            load(*shared());
+    }
+    ++shared()->handles;
+}
+
+download_list::~download_list()
+{
+    if (--shared()->handles > 0)
+        return;
+    if (shared()->changed && !shared()->file.isEmpty())
+        save(*shared());
+    shared().reset();
+}
+
+QString download_list::filePath(const QString &system)
+{
+    const QString folder = clientFolder::path();
+    // The system name comes from the server; it must not lead out of clientDir.
+    if (folder.isEmpty() || !protocol::staysBelow(system))
+        return QString();
+    return folder + QLatin1String("/downloadLists/") + protocol::wirePath(system) + QLatin1String("/download_list.txt");
+}
+
+int download_list::handleCount()
+{
+    return shared() ? shared()->handles : 0;
+}
+
+bool download_list::add(const QString &path, const QString &key)
+{
+    shared()->changed = true;
+    if (!isLoadingHandle()) {
+        qCDebug(lcSetdesk).noquote()
+            << QStringLiteral("download list: add of %1 / %2 ignored: not the loading handle").arg(path, key);
+        return false;
+    }
+    if (path.isEmpty() || key.isEmpty())
+        return false;
+    // Such an entry would not load back from the file (its line splits into
+    // other parts), so it is not stored at all rather than lost later.
+    if (!downloadEntry::fitsLine(path) || !downloadEntry::fitsLine(key))
+        return false;
+    const downloadEntry entry{path, key};
+    if (!shared()->entries.contains(entry))
+        shared()->entries.append(entry);
+    return true;
+}
+
+void download_list::remove(const QString &path, const QString &key)
+{
+    if (path.isEmpty())
+        return;
+    shared()->entries.removeIf([&](const downloadEntry &entry) { return entry.path == path && entry.key == key; });
+    shared()->changed = true;
+}
+
+QStringList download_list::pathsFor(const QString &key) const
+{
+    QStringList paths;
+    for (const downloadEntry &entry : std::as_const(shared()->entries)) {
+        if (entry.key == key)
+            paths.append(entry.path);
+    }
+    return paths;
+}
+
+QList<downloadEntry> download_list::entries() const
+{
+    return shared()->entries;
+}
+
+qsizetype download_list::size() const
+{
+    return shared()->entries.size();
+}

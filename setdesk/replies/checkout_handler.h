@@ -1,0 +1,44 @@
+#pragma once
+
+#include "hexBuffer.h"
+#include "reply_handler.h"
+
+#include <QString>
+
+namespace setdesk {
+
+// "download" replies: each file is saved in the local copy of the system
+// with the server's date and recorded in the download list; the plugin hears
+// of each file and of the end of the batch.
+class checkout_handler : public reply_handler
+{
+public:
+    using reply_handler::reply_handler;
+
+    bool startElement(QStringView name, const QXmlStreamAttributes &attributes) override;
+    bool endElement(QStringView name) override;
+    bool characters(QStringView text) override;
+
+private:
+    void fileReceived();
+
+    QString m_element;
+    QString m_replyType;
+    QString m_system;
+    QString m_uid;
+    QString m_pluginUid;
+    QString m_requestPath;
+    QString m_fileType;
+    QString m_fileName;
+    QString m_size;
+    QString m_compressedSize;
+    QString m_date;
+    QString m_message;
+    hexBuffer m_content;
+    QString m_rootFolder;
+    QString m_subPath;
+    QString m_lastDirName;
+    bool m_haveRoot = false;
+};
+
+} // namespace setdesk
