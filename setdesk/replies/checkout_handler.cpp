@@ -79,7 +79,8 @@ void checkout_handler::fileReceived()
             parts << part;
     }
     const QString relativeFolder = parts.join(QLatin1Char('/'));
-    const QString target = m_comms->localPath(m_system, protocol::joinPath(relativeFolder, m_fileName));
+    const QString target = m_comms->localPath(
+        m_system, relativeFolder.isEmpty() ? m_fileName : protocol::joinPath(relativeFolder, m_fileName));
     const QString folder = m_comms->localPath(m_system, relativeFolder);
     if (target.isEmpty() || folder.isEmpty() || m_fileName.isEmpty()) {
         m_comms->report(response::Failed, download, m_fileName,

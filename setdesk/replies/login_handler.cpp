@@ -27,6 +27,7 @@ bool login_handler::characters(QStringView text)
 
 bool login_handler::endElement(QStringView name)
 {
+    m_element.clear();
     if (m_type == u"request") {
         login credentials;
         if (credentials.exec() != QDialog::Accepted) {
