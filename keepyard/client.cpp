@@ -45,6 +45,8 @@ const requestKind requestKinds[] = {
 // Bytes taken from the socket per parse step, so that a peer that stops
 // reading its replies is noticed between requests.
 constexpr qint64 readChunk = 64 * 1024;
+// Queued reply bytes beyond which send() passes them on at once.
+constexpr qint64 flushBytes = 256 * 1024;
 
 } // namespace
 
@@ -99,6 +101,11 @@ void client::send(const QByteArray &text)
     if (m_closing)
         return;
     write(text);
+    // A long reply (a download of a whole folder) is built in one go; hand
+    // what is ready to the kernel now, so that the peer reads the first files
+    // while the later ones are still being compressed.
+    if (bytesToWrite() >= flushBytes)
+        flush();
     if (bytesToWrite() > m_limits.maxUnsentBytes)
         closeWithError(QStringLiteral("unsent replies above %1 bytes").arg(m_limits.maxUnsentBytes));
 }

@@ -10,6 +10,11 @@
 
 namespace setdesk {
 
+checkout_handler::checkout_handler(server_comms *comms) : reply_handler(comms) {}
+
+// Out of line: the lists are complete types here.
+checkout_handler::~checkout_handler() = default;
+
 bool checkout_handler::startElement(QStringView name, const QXmlStreamAttributes &attributes)
 {
     m_element = name.toString();
@@ -22,6 +27,8 @@ bool checkout_handler::startElement(QStringView name, const QXmlStreamAttributes
         m_pluginUid = parts.size() == 2 ? parts.at(1) : m_uid;
         m_requestPath = parts.size() == 2 ? parts.at(0) : QString();
         m_message.clear();
+        m_downloads = std::make_unique<download_list>(m_system);
+        m_locks = std::make_unique<lock_list>(m_system);
     } else if (name == u"file") {
         m_fileType = attributes.value(QLatin1String("type")).toString();
         m_fileName = attributes.value(QLatin1String("name")).toString();
@@ -94,12 +101,10 @@ void checkout_handler::fileReceived()
         return;
     }
     xfer::setFileDate(target, protocol::parseIsoDate(m_date));
-    bool held = false;
-    {
-        download_list downloads(m_system);
-        downloads.add(m_fileName, m_pluginUid);
-        held = lock_list(m_system).isLockedBy(m_pluginUid, m_fileName);
-    }
+    if (!m_downloads) // a file outside any "download" element
+        return;
+    m_downloads->add(m_fileName, m_pluginUid);
+    const bool held = m_locks->isLockedBy(m_pluginUid, m_fileName);
     wait->note(QStringLiteral("Downloaded: ") + m_fileName);
     m_comms->report(held ? response::Done : response::DoneReadOnly, download, m_fileName, QString(), m_pluginUid);
 }
@@ -118,6 +123,9 @@ bool checkout_handler::endElement(QStringView name)
         m_subPath.chop(m_lastDirName.size() + 1);
     } else if (name == u"download") {
         qCDebug(lcSetdesk) << "done download--------";
+        // Written back before the plugin hears of the end of the batch.
+        m_locks.reset();
+        m_downloads.reset();
         m_comms->report(response::BatchEnd, QStringLiteral("download"), m_requestPath, QString(), m_pluginUid);
         m_comms->waitDialog()->endWait(QStringLiteral("done download....(%1-%2)").arg(m_pluginUid, m_fileName));
     }

@@ -5,6 +5,11 @@
 
 #include <QString>
 
+#include <memory>
+
+class download_list;
+class lock_list;
+
 namespace setdesk {
 
 // "download" replies: each file is saved in the local copy of the system
@@ -13,7 +18,8 @@ namespace setdesk {
 class checkout_handler : public reply_handler
 {
 public:
-    using reply_handler::reply_handler;
+    explicit checkout_handler(server_comms *comms);
+    ~checkout_handler() override;
 
     bool startElement(QStringView name, const QXmlStreamAttributes &attributes) override;
     bool endElement(QStringView name) override;
@@ -39,6 +45,10 @@ private:
     QString m_subPath;
     QString m_lastDirName;
     bool m_haveRoot = false;
+    // Held for the whole reply: a synchronisation brings thousands of files,
+    // and the lists are read once and written once instead of once per file.
+    std::unique_ptr<download_list> m_downloads;
+    std::unique_ptr<lock_list> m_locks;
 };
 
 } // namespace setdesk

@@ -1088,6 +1088,38 @@ private slots:
         QCOMPARE(m_comms->waitDialog()->count(), 1); // the extra end was not saved up
     }
 
+    // A reply of many files writes the download list once, and it is on disk
+    // when the plugin hears of the end of the batch.
+    void downloadListStoredByTheEndOfTheBatch()
+    {
+        fakeServer fake;
+        openFake(fake);
+        if (QTest::currentTestFailed())
+            return;
+        setDownloads({"config/old.txt,p2"});
+        QStringList atEnd;
+        int handlesAtEnd = -1;
+        connect(m_comms, qOverload<response &, QString &>(&server_comms::event), this,
+                [&](response &result, QString &) {
+                    if (result.status != response::BatchEnd)
+                        return;
+                    handlesAtEnd = download_list::handleCount();
+                    QFile list(download_list::filePath(north));
+                    if (list.open(QIODevice::ReadOnly))
+                        atEnd = QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                });
+        QByteArray files;
+        for (int i = 0; i < 20; ++i)
+            files += fileReply("config/many/f" + QByteArray::number(i) + ".txt", "x");
+        fake.send(downloadReply("config/many:p1", files));
+        waitForBatchEnd();
+        QCOMPARE(handlesAtEnd, 0);
+        QCOMPARE(atEnd.size(), 21);
+        QVERIFY(atEnd.first().startsWith(QStringLiteral("config/old.txt")));
+        QVERIFY(atEnd.last().startsWith(QStringLiteral("config/many/f19.txt")));
+        verifyListed();
+    }
+
     void connectionEnds_data()
     {
         QTest::addColumn<QString>("how");

@@ -255,6 +255,8 @@ private slots:
                 break;
             default:
                 wait.note(text);
+                // Noted lines reach the log by themselves, shortly after.
+                QTRY_VERIFY(wait.progressLog->toPlainText().endsWith(text));
                 break;
             }
             QCOMPARE(wait.count(), counts.at(i));
@@ -289,6 +291,9 @@ private slots:
         wait.beginWait("line 0");
         for (int i = 1; i < 80; ++i)
             wait.note(QStringLiteral("line %1").arg(i));
+        // Many notes in a row are laid out together, not one by one.
+        QCOMPARE(wait.progressLog->toPlainText(), QStringLiteral("line 0"));
+        wait.flushNotes();
         QCOMPARE(wait.progressLog->blockCount(), 50);
         QVERIFY(wait.progressLog->toPlainText().startsWith("line 30\n"));
         QVERIFY(wait.progressLog->toPlainText().endsWith("line 79"));
