@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <array>
 #include <cstring>
@@ -201,6 +202,40 @@ bool xfer::compressFile(const QString &path, QByteArray &hex)
     return false;
 }
 
+namespace {
+
+// Permissions of a newly created file: what open(2) gives under the
+// process's file creation mask.
+mode_t newFileMode()
+{
+    static const mode_t mode = [] {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mode_t(0666) & ~mask;
+    }();
+    return mode;
+}
+
+// Writes `data` to path through a temporary file beside it renamed over it,
+// without waiting for the disk. An existing file keeps its permissions.
+bool replaceWithoutSync(const QString &path, const char *data, qint64 length, const QFileInfo &existing)
+{
+    QTemporaryFile out(path + QLatin1String(".XXXXXX"));
+    if (!out.open())
+        return false;
+    const bool permitted = existing.exists() ? out.setPermissions(existing.permissions())
+                                             : ::fchmod(out.handle(), newFileMode()) == 0;
+    if (!permitted || out.write(data, length) != length || !out.flush())
+        return false;
+    out.close();
+    if (::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
+        return false;
+    out.setAutoRemove(false);
+    return true;
+}
+
+} // namespace
+
 bool xfer::saveCompressedFile(QByteArrayView hex, qint64 size, const QString &folder, const QString &name,
                               QString *error)
 {
@@ -218,7 +253,7 @@ bool xfer::saveCompressedFile(QStringView hex, qint64 size, const QString &folde
 }
 
 bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QString &folder, const QString &name,
-                               QString *error)
+                               QString *error, flush mode)
 {
     // The size comes from the peer: refuse it before it sizes an allocation.
     if (size < 0 || size > maxUncompressedSize) {
@@ -258,6 +293,12 @@ bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QSt
     }
     // Written beside the target and renamed over it: an interrupted write
     // leaves the previous file whole.
+    if (mode == flush::byKernel) {
+        if (replaceWithoutSync(path, output.constData(), static_cast<qint64>(produced), existing))
+            return false;
+        setError(error, QStringLiteral("Cannot open output file for writing"));
+        return true;
+    }
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly)) {
         setError(error, QStringLiteral("Cannot open output file for writing"));

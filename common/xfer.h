@@ -12,6 +12,14 @@
 class xfer
 {
 public:
+    // How a written file reaches the disk. Either way the file is written
+    // beside its target and renamed over it, so a program that stops
+    // mid-write leaves the old content or the new one. `toDisk` also waits
+    // until the data is on the disk before the rename (master copies);
+    // `byKernel` leaves that to the kernel's write-back, for copies that can
+    // be fetched again and come by the thousand.
+    enum class flush { toDisk, byKernel };
+
     // Largest uncompressed size accepted from a peer; it sizes an allocation.
     static constexpr qint64 maxUncompressedSize = qint64(256) * 1024 * 1024;
 
@@ -28,7 +36,7 @@ public:
                                    QString *error = nullptr);
     // The same, from compressed bytes already decoded from hex.
     static bool saveCompressedBytes(QByteArrayView compressed, qint64 size, const QString &folder,
-                                    const QString &name, QString *error = nullptr);
+                                    const QString &name, QString *error = nullptr, flush mode = flush::toDisk);
 
     // Creates every missing folder of the directory part of `path`.
     static void makePath(const QString &path);

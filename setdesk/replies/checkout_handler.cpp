@@ -94,9 +94,11 @@ void checkout_handler::fileReceived()
                         QStringLiteral("The path leaves the local copy of the system"), m_pluginUid);
         return;
     }
+    // The local copy can always be fetched again: a synchronisation of
+    // thousands of files does not wait for the disk after each one.
     QString error;
     if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), folder, protocol::wirePath(m_fileName),
-                                  &error)) {
+                                  &error, xfer::flush::byKernel)) {
         m_comms->report(response::Failed, download, m_fileName, error, m_pluginUid);
         return;
     }

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 namespace {
@@ -47,6 +48,8 @@ QByteArray hexOf(const QByteArray &content)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(xfer::flush)
 
 class tst_xfer : public QObject
 {
@@ -172,16 +175,45 @@ private slots:
         QCOMPARE(error, QStringLiteral("Cannot open output file for writing"));
     }
 
-    void replacingKeepsPermissions()
+    void writeModes_data()
     {
+        QTest::addColumn<xfer::flush>("mode");
+        QTest::newRow("to disk") << xfer::flush::toDisk;
+        QTest::newRow("by kernel") << xfer::flush::byKernel;
+    }
+
+    // Both ways of writing replace whole files, keep the permissions of the
+    // file they replace, give new files the usual ones and leave nothing else.
+    void writeModes()
+    {
+        QFETCH(xfer::flush, mode);
         QTemporaryDir dir;
+        const QByteArray packed = QByteArray::fromHex(hexOf("new"));
         const QString target = dir.filePath("script.sh");
         writeFile(target, "old");
         const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
         QVERIFY(QFile::setPermissions(target, perms));
-        QVERIFY(!xfer::saveCompressedFile(QByteArrayView(hexOf("new")), 3, dir.path(), "script.sh"));
+        QVERIFY(!xfer::saveCompressedBytes(packed, 3, dir.path(), "script.sh", nullptr, mode));
         QCOMPARE(readAll(target), QByteArray("new"));
-        QCOMPARE(QFileInfo(target).permissions() & (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner), perms);
+        const auto ownerBits = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        QCOMPARE(QFileInfo(target).permissions() & ownerBits, perms);
+
+        const mode_t mask = ::umask(022);
+        QVERIFY(!xfer::saveCompressedBytes(packed, 3, dir.path(), "sub/fresh.txt", nullptr, mode));
+        ::umask(mask);
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(dir.filePath("sub/fresh.txt")).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0644));
+
+        const QString readOnly = dir.filePath("ro.txt");
+        writeFile(readOnly, "old");
+        QVERIFY(QFile::setPermissions(readOnly, QFileDevice::ReadOwner));
+        QString error;
+        QVERIFY(xfer::saveCompressedBytes(packed, 3, dir.path(), "ro.txt", &error, mode));
+        QCOMPARE(error, QStringLiteral("Cannot open output file for writing"));
+        QCOMPARE(readAll(readOnly), QByteArray("old"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        QCOMPARE(QDir(dir.filePath("sub")).entryList(QDir::Files | QDir::Hidden), QStringList{"fresh.txt"});
     }
 
     void hexText_data()

@@ -1,3 +1,0 @@
-tavex_add_test(tst_lock_list SOURCES tst_lock_list.cpp LIBRARIES setdesk)
-tavex_add_test(tst_download_list SOURCES tst_download_list.cpp LIBRARIES setdesk)
-tavex_add_test(tst_setdeskDialogs SOURCES tst_setdeskDialogs.cpp LIBRARIES setdesk)
