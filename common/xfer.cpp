@@ -6,9 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QTemporaryFile>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
@@ -204,34 +205,47 @@ bool xfer::compressFile(const QString &path, QByteArray &hex)
 
 namespace {
 
-// Permissions of a newly created file: what open(2) gives under the
-// process's file creation mask.
-mode_t newFileMode()
-{
-    static const mode_t mode = [] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return mode_t(0666) & ~mask;
-    }();
-    return mode;
-}
-
 // Writes `data` to path through a temporary file beside it renamed over it,
-// without waiting for the disk. An existing file keeps its permissions.
-bool replaceWithoutSync(const QString &path, const char *data, qint64 length, const QFileInfo &existing)
+// without waiting for the disk. An existing file keeps its permissions; a new
+// one gets those of open(2) under the file creation mask. A folder, or a file
+// its owner may not write, is not replaced.
+bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
 {
-    QTemporaryFile out(path + QLatin1String(".XXXXXX"));
-    if (!out.open())
+    const QByteArray target = QFile::encodeName(path);
+    struct stat existing {};
+    const bool exists = ::stat(target.constData(), &existing) == 0;
+    if (exists && (S_ISDIR(existing.st_mode) || !(existing.st_mode & S_IWUSR)))
         return false;
-    const bool permitted = existing.exists() ? out.setPermissions(existing.permissions())
-                                             : ::fchmod(out.handle(), newFileMode()) == 0;
-    if (!permitted || out.write(data, length) != length || !out.flush())
+    static std::atomic<unsigned> serial{0};
+    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + '-';
+    QByteArray temp;
+    int fd = -1;
+    bool madeFolders = false;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = prefix + QByteArray::number(++serial);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno == EEXIST)
+            continue;
+        if (errno != ENOENT || madeFolders)
+            return false;
+        xfer::makePath(path);
+        madeFolders = true;
+    }
+    if (fd < 0)
         return false;
-    out.close();
-    if (::rename(QFile::encodeName(out.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false;
-    out.setAutoRemove(false);
-    return true;
+    bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
+    for (qint64 done = 0; ok && done < length;) {
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += ok ? n : 0;
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.constData(), target.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
 }
 
 } // namespace
@@ -284,18 +298,18 @@ bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QSt
     }
 
     const QString path = folder + QLatin1Char('/') + name;
+    // Written beside the target and renamed over it: an interrupted write
+    // leaves the previous file whole.
+    if (mode == flush::byKernel) {
+        if (replaceWithoutSync(path, output.constData(), static_cast<qint64>(produced)))
+            return false;
+        setError(error, QStringLiteral("Cannot open output file for writing"));
+        return true;
+    }
     makePath(path);
     // An existing file without write permission is read-only, whoever we run as.
     const QFileInfo existing(path);
     if (existing.isDir() || (existing.exists() && !(existing.permissions() & QFileDevice::WriteOwner))) {
-        setError(error, QStringLiteral("Cannot open output file for writing"));
-        return true;
-    }
-    // Written beside the target and renamed over it: an interrupted write
-    // leaves the previous file whole.
-    if (mode == flush::byKernel) {
-        if (replaceWithoutSync(path, output.constData(), static_cast<qint64>(produced), existing))
-            return false;
         setError(error, QStringLiteral("Cannot open output file for writing"));
         return true;
     }

@@ -8,6 +8,21 @@
 #include "xfer.h"
 
 #include <QFileInfo>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
+
+namespace {
+
+// Requested files compressed side by side before they are sent: at most this
+// many, and no more once their sizes add up to requestedBytesLimit, so that a
+// request naming huge files does not hold all of them in memory at once.
+int requestedFilesLimit()
+{
+    return 4 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
+}
+constexpr qint64 requestedBytesLimit = 32 * 1024 * 1024;
+
+} // namespace
 
 checkout_handler::checkout_handler(client *session)
     : request_handler(session), m_content(session->limits().maxFileHexBytes)
@@ -43,12 +58,21 @@ bool checkout_handler::characters(QStringView text)
 bool checkout_handler::endElement(QStringView name)
 {
     if (name == u"file") {
-        if (m_type == u"request")
-            sendFile();
-        else if (m_type == u"reply")
+        if (m_type == u"request") {
+            m_requested.append(m_name);
+            const QString name = protocol::wirePath(m_name);
+            if (client::isSystemName(m_system) && protocol::staysBelow(name)) {
+                const QFileInfo info(systemFolder() + QLatin1Char('/') + name);
+                m_requestedBytes += info.isFile() ? info.size() : 0;
+            }
+            if (m_requested.size() >= requestedFilesLimit() || m_requestedBytes >= requestedBytesLimit)
+                sendRequested();
+        } else if (m_type == u"reply") {
             storeFile();
+        }
         m_content.clear();
     } else if (name == u"download") {
+        sendRequested();
         qCDebug(lcKeepyard) << "-SERVER: sending </download>";
         send(QByteArray("</download>\r\n"));
         if (m_type == u"reply")
@@ -62,29 +86,54 @@ QString checkout_handler::systemFolder() const
     return protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system);
 }
 
-void checkout_handler::sendFile()
+checkout_handler::preparedFile checkout_handler::prepareFile(const QString &folder, bool systemValid,
+                                                            const QString &requested)
 {
-    const QString name = protocol::wirePath(m_name);
-    const QString serverPath = systemFolder() + QLatin1Char('/') + name;
-    QByteArray hex;
+    preparedFile file;
+    file.name = protocol::wirePath(requested);
+    file.serverPath = folder + QLatin1Char('/') + file.name;
     // A name that would leave the system folder is answered like a missing file, unread.
-    const bool readable = client::isSystemName(m_system) && protocol::staysBelow(name) && QFileInfo(serverPath).isFile()
-                          && !xfer::compressFile(serverPath, hex);
-    if (!readable) {
+    if (!systemValid || !protocol::staysBelow(file.name))
+        return file;
+    const QFileInfo info(file.serverPath);
+    file.found = info.isFile() && !xfer::compressFile(file.serverPath, file.hex);
+    if (file.found) {
+        file.size = info.size();
+        file.modified = info.lastModified();
+    }
+    return file;
+}
+
+void checkout_handler::sendRequested()
+{
+    if (m_requested.isEmpty())
+        return;
+    const QString folder = systemFolder();
+    const bool systemValid = client::isSystemName(m_system);
+    const QList<preparedFile> files = QtConcurrent::blockingMapped(
+        m_requested, [&](const QString &requested) { return prepareFile(folder, systemValid, requested); });
+    m_requested.clear();
+    m_requestedBytes = 0;
+    for (const preparedFile &file : files)
+        sendFile(file);
+}
+
+void checkout_handler::sendFile(const preparedFile &file)
+{
+    if (!file.found) {
         send(QStringLiteral("\t<file name=\"%1\" type=\"error\">\r\n\t\t<message>File \"%2\" cannot be found</message>\r\n"
                             "\t</file>\r\n")
-                 .arg(name, serverPath));
+                 .arg(file.name, file.serverPath));
         return;
     }
-    const QFileInfo info(serverPath);
     send(QByteArray("\t<file "));
     send(QStringLiteral("type=\"reply\" name=\"%1\" size=\"%2\" compressedsize=\"%3\" date=\"%4\" >")
-             .arg(protocol::escape(name), QString::number(info.size()), QString::number(hex.size() / 2),
-                  protocol::isoDate(info.lastModified())));
+             .arg(protocol::escape(file.name), QString::number(file.size), QString::number(file.hex.size() / 2),
+                  protocol::isoDate(file.modified)));
     // The content goes out as it is; joining it to the lines would copy it once more.
-    send(hex);
+    send(file.hex);
     send(QByteArray("</file>\r\n"));
-    logLine(QStringLiteral("File '%1' sent to '%2' at '%3'").arg(serverPath, m_session->userName(), m_session->peerText()));
+    logLine(QStringLiteral("File '%1' sent to '%2' at '%3'").arg(file.serverPath, m_session->userName(), m_session->peerText()));
 }
 
 void checkout_handler::storeFile()

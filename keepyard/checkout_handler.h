@@ -3,6 +3,9 @@
 #include "hexBuffer.h"
 #include "request_handler.h"
 
+#include <QDateTime>
+#include <QList>
+
 // "download": with type "request" sends each requested file compressed; with
 // type "reply" stores the files the client delivers after a synchronisation
 // list, where the client holds their locks.
@@ -16,7 +19,21 @@ public:
     bool characters(QStringView text) override;
 
 private:
-    void sendFile();
+    // A requested file, read and compressed; made on a worker thread.
+    struct preparedFile
+    {
+        QString name;       // the requested name, "/" separated
+        QString serverPath; // below the system folder
+        bool found = false;
+        QByteArray hex;
+        qint64 size = 0;
+        QDateTime modified;
+    };
+    static preparedFile prepareFile(const QString &folder, bool systemValid, const QString &requested);
+    // Compresses the requested files waiting in m_requested side by side and
+    // sends them in request order.
+    void sendRequested();
+    void sendFile(const preparedFile &file);
     void storeFile();
     QString systemFolder() const;
 
@@ -28,4 +45,6 @@ private:
     QString m_date;
     QString m_lastElement;
     hexBuffer m_content;
+    QStringList m_requested;
+    qint64 m_requestedBytes = 0;
 };

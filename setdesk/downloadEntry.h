@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHashFunctions>
 #include <QString>
 #include <QStringView>
 
@@ -23,4 +24,5 @@ struct downloadEntry
     static bool fitsLine(QStringView text);
 
     friend bool operator==(const downloadEntry &, const downloadEntry &) = default;
+    friend size_t qHash(const downloadEntry &entry, size_t seed = 0) { return qHashMulti(seed, entry.path, entry.key); }
 };

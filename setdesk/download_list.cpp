@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 
 #include <memory>
 
@@ -18,6 +19,7 @@ struct sharedDownloads
 {
     QString file; // empty: the list lives in memory only
     QList<downloadEntry> entries;
+    QSet<downloadEntry> listed; // the same entries, for the test before an add
     int handles = 0;
     bool changed = false;
 };
@@ -37,8 +39,10 @@ void load(sharedDownloads &list)
         return;
     }
     while (!in.atEnd()) {
-        if (const std::optional<downloadEntry> entry = downloadEntry::fromLine(QString::fromUtf8(in.readLine())))
+        if (const std::optional<downloadEntry> entry = downloadEntry::fromLine(QString::fromUtf8(in.readLine()))) {
             list.entries.append(*entry);
+            list.listed.insert(*entry);
+        }
     }
 }
 
@@ -114,8 +118,10 @@ bool download_list::add(const QString &path, const QString &key)
     if (!downloadEntry::fitsLine(path) || !downloadEntry::fitsLine(key))
         return false;
     const downloadEntry entry{path, key};
-    if (!shared()->entries.contains(entry))
+    if (!shared()->listed.contains(entry)) {
         shared()->entries.append(entry);
+        shared()->listed.insert(entry);
+    }
     return true;
 }
 
@@ -124,6 +130,7 @@ void download_list::remove(const QString &path, const QString &key)
     if (path.isEmpty())
         return;
     shared()->entries.removeIf([&](const downloadEntry &entry) { return entry.path == path && entry.key == key; });
+    shared()->listed.remove(downloadEntry{path, key});
     shared()->changed = true;
 }
 

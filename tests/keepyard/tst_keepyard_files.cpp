@@ -210,6 +210,36 @@ private slots:
         QCOMPARE(s.peer.drain(30), QByteArray());
     }
 
+    // Files are compressed side by side in groups; the reply still follows
+    // the request, group boundaries and missing files included.
+    void downloadOfManyFilesKeepsRequestOrder()
+    {
+        session s;
+        QVERIFY(s.ok);
+        const QByteArray north = s.fx.root().toUtf8() + "/North/";
+        QByteArray request = "<download uid=\"p1\" type=\"request\" system=\"North\" >";
+        QByteArray expected = "<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n";
+        for (int i = 0; i < 41; ++i) {
+            const QByteArray name = "config/many/f" + QByteArray::number(i) + ".txt";
+            request += "<file name=\"" + name + "\" />";
+            if (i % 7 == 3) {
+                expected += "\t<file name=\"" + name + "\" type=\"error\">\r\n\t\t<message>File \"" + north + name
+                            + "\" cannot be found</message>\r\n\t</file>\r\n";
+                continue;
+            }
+            const QByteArray content = QByteArray("line of file ").repeated(i * 50) + QByteArray::number(i);
+            s.fx.makeFile("North/" + QString::fromLatin1(name), content);
+            const QByteArray hex = hexOf(content);
+            expected += "\t<file type=\"reply\" name=\"" + name + "\" size=\"" + QByteArray::number(content.size())
+                        + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
+                        + "\" date=\"2015-05-08T14:03:59\" >" + hex + "</file>\r\n";
+        }
+        s.peer.send(request + "</download>\r\n");
+        expected += "</download>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+        QCOMPARE(s.peer.drain(30), QByteArray());
+    }
+
     void downloadOfUnexpectedType()
     {
         session s;
