@@ -205,10 +205,50 @@ bool xfer::compressFile(const QString &path, QByteArray &hex)
 
 namespace {
 
-// Writes `data` to path through a temporary file beside it renamed over it,
-// without waiting for the disk. An existing file keeps its permissions; a new
-// one gets those of open(2) under the file creation mask. A folder, or a file
-// its owner may not write, is not replaced.
+bool writeAll(int fd, const char *data, qint64 length)
+{
+    for (qint64 done = 0; done < length;) {
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Gives the file open as `fd` a fresh name beside `target` and renames it
+// over the target. Unless told otherwise through `retryNamed`, a failure is final.
+bool linkAndRename(int fd, const QByteArray &target, bool *retryNamed)
+{
+    static std::atomic<unsigned> serial{0};
+    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + '-';
+    const QByteArray handle = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray temp = prefix + QByteArray::number(++serial);
+        if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST)
+                continue;
+            *retryNamed = true; // no /proc, or links not allowed here
+            return false;
+        }
+        if (::rename(temp.constData(), target.constData()) == 0)
+            return true;
+        ::unlink(temp.constData());
+        return false;
+    }
+    return false;
+}
+
+// Writes `data` to path and puts it in place by a rename, without waiting for
+// the disk. The content is written to an unnamed file (O_TMPFILE) that only
+// gets a name once complete, so a program stopped mid-write leaves nothing
+// behind that a later scan of the folder would take for a configuration
+// file. Where unnamed files are not available, a named temporary file beside
+// the target is used. An existing file keeps its permissions; a new one gets
+// those of open(2) under the file creation mask. A folder, or a file its
+// owner may not write, is not replaced.
 bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
 {
     const QByteArray target = QFile::encodeName(path);
@@ -216,31 +256,37 @@ bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
     const bool exists = ::stat(target.constData(), &existing) == 0;
     if (exists && (S_ISDIR(existing.st_mode) || !(existing.st_mode & S_IWUSR)))
         return false;
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const auto keepMode = [&](int fd) { return !exists || ::fchmod(fd, existing.st_mode & 07777) == 0; };
+
+    int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ENOENT) {
+        xfer::makePath(path);
+        fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    }
+    if (fd >= 0) {
+        bool retryNamed = false;
+        const bool ok = keepMode(fd) && writeAll(fd, data, length) && linkAndRename(fd, target, &retryNamed);
+        ::close(fd);
+        if (ok || !retryNamed)
+            return ok;
+        fd = -1;
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return false;
+    }
+
     static std::atomic<unsigned> serial{0};
-    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + '-';
+    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + "-n";
     QByteArray temp;
-    int fd = -1;
-    bool madeFolders = false;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = prefix + QByteArray::number(++serial);
         fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno == EEXIST)
-            continue;
-        if (errno != ENOENT || madeFolders)
+        if (fd < 0 && errno != EEXIST)
             return false;
-        xfer::makePath(path);
-        madeFolders = true;
     }
     if (fd < 0)
         return false;
-    bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
-    for (qint64 done = 0; ok && done < length;) {
-        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(length - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += ok ? n : 0;
-    }
+    bool ok = keepMode(fd) && writeAll(fd, data, length);
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.constData(), target.constData()) == 0;
     if (!ok)
