@@ -218,13 +218,23 @@ bool writeAll(int fd, const char *data, qint64 length)
     return true;
 }
 
-// Gives the file open as `fd` a fresh name beside `target` and renames it
-// over the target. Unless told otherwise through `retryNamed`, a failure is final.
-bool linkAndRename(int fd, const QByteArray &target, bool *retryNamed)
+// Gives the file open as `fd` the name `target`: directly when there is no
+// such file yet, else a fresh name beside it renamed over it. Unless told
+// otherwise through `retryNamed`, a failure is final.
+bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *retryNamed)
 {
     static std::atomic<unsigned> serial{0};
     const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + '-';
     const QByteArray handle = "/proc/self/fd/" + QByteArray::number(fd);
+    if (!targetExists) {
+        if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST) {
+            *retryNamed = true;
+            return false;
+        }
+        // Made meanwhile by someone else: replaced as below.
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QByteArray temp = prefix + QByteArray::number(++serial);
         if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) != 0) {
@@ -266,7 +276,7 @@ bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
     }
     if (fd >= 0) {
         bool retryNamed = false;
-        const bool ok = keepMode(fd) && writeAll(fd, data, length) && linkAndRename(fd, target, &retryNamed);
+        const bool ok = keepMode(fd) && writeAll(fd, data, length) && linkAndRename(fd, target, exists, &retryNamed);
         ::close(fd);
         if (ok || !retryNamed)
             return ok;
