@@ -76,16 +76,16 @@ inline bool inAlarm(int state)
 
 } // namespace
 
-struct CRuleKernel::data
+struct alignas(64) CRuleKernel::data
 {
     // What the alarm does, apart from forces.
     enum Alarm : int8_t { Normal, Unacknowledged, AcknowledgedAlarm, Latched };
     enum Force : int8_t { NoForce, ForceOff, ForceOn, Shelve };
 
-    // What every cycle touches fits the first cache line (64 bytes): with
-    // many thousand processes each one's cycle then costs one line of memory.
-    // The arrays of the cycle are kept once, in the shared table.
-    ruleTable *clock = nullptr;
+    // What every cycle touches is the first cache line (64 bytes, and the
+    // data starts on a line): with many thousand processes each one's cycle
+    // then costs one line of memory. The arrays of the cycle and its time are
+    // kept once, in the shared table, which the evaluator object points to.
     int *inputs = nullptr; // positions of the processes read, in the table's memory
     int64_t forceEnd = 0;
     int number = 0;
@@ -106,7 +106,8 @@ struct CRuleKernel::data
     bool unresolvedMask = false;
     bool latching = false;
 
-    // Timers: when the watched condition last changed, and what came out.
+    // Timers of the Time and HOLDOFF rules: when the watched condition last
+    // changed, and what came out. Read in the cycle by those rules only.
     bool lastInput = false;
     bool held = false;
     int64_t changedAtMs = 0;
@@ -123,7 +124,8 @@ struct CRuleKernel::data
     {
         resolved = true;
         inputCount = int(rule->inputs.size());
-        inputs = static_cast<int *>(table->allocate(sizeof(int) * size_t(std::max(inputCount, 1))));
+        // Packed next to the lists of the processes resolved before.
+        inputs = static_cast<int *>(table->allocate(sizeof(int) * size_t(std::max(inputCount, 1)), alignof(int)));
         for (int i = 0; i < inputCount; ++i) {
             inputs[i] = table->find(rule->inputs.at(i));
             unresolvedInput |= inputs[i] < 0;
@@ -143,10 +145,10 @@ struct CRuleKernel::data
         return mask < count;
     }
 
-    void fail(Error code) const
+    void fail(const ruleTable &cycle, Error code) const
     {
-        if (clock->errors && number >= 0 && number < clock->count)
-            clock->errors[number] = code;
+        if (cycle.errors && number >= 0 && number < cycle.count)
+            cycle.errors[number] = code;
     }
 
     bool inputsDone(const int *done) const
@@ -158,10 +160,10 @@ struct CRuleKernel::data
         return true;
     }
 
-    bool condition()
+    bool condition(const ruleTable &cycle)
     {
-        const int64_t now = clock->nowMs();
-        const int *states = clock->states;
+        const int64_t now = cycle.nowMs();
+        const int *states = cycle.states;
         switch (type) {
         case ruleDefinition::Input:
             switch (comparison) {
@@ -200,8 +202,8 @@ struct CRuleKernel::data
             return false;
         case ruleDefinition::Time: {
             if (rule->window) {
-                const int minute = clock->localMinute();
-                int day = clock->localWeekday();
+                const int minute = cycle.localMinute();
+                int day = cycle.localWeekday();
                 const bool wraps = rule->toMinute <= rule->fromMinute;
                 // After midnight a window that began the day before still counts for that day.
                 if (wraps && minute < rule->toMinute)
@@ -296,13 +298,13 @@ void CRuleKernel::operator delete(void *object, size_t size)
 
 CRuleKernel::CRuleKernel(int number, const char *name, bool)
 {
+    static_assert(offsetof(data, lastInput) <= ruleTable::cacheLine, "the per-cycle fields fill one cache line");
     const QByteArray ownName = name ? QByteArray(name) : QByteArray();
     m_table = ruleTable::join(number, this, QString::fromUtf8(ownName));
     d = new (m_table->allocate(sizeof(data))) data;
     d->number = number;
     d->name = ownName;
     d->table = m_table.get();
-    d->clock = m_table.get();
 }
 
 CRuleKernel::~CRuleKernel()
@@ -368,7 +370,7 @@ int64_t CRuleKernel::GetOverrideEndTime() const
 
 void CRuleKernel::InitProc(int *states, int *done, int *errors, int count)
 {
-    ruleTable &table = *d->clock;
+    ruleTable &table = *m_table;
     table.states = states;
     table.done = done;
     table.errors = errors;
@@ -396,41 +398,41 @@ void CRuleKernel::SetInputState(int value)
 void CRuleKernel::CalcNow()
 {
     data &p = *d;
-    const ruleTable &table = *p.clock;
+    const ruleTable &table = *m_table;
     int *states = table.states;
     int *done = table.done;
     if (!states || !done || p.number < 0 || p.number >= table.count) {
-        p.fail(InternalError);
+        p.fail(table, InternalError);
         return;
     }
     if (p.type == ruleDefinition::Invalid) {
-        p.fail(RuleInvalid);
+        p.fail(table, RuleInvalid);
         return;
     }
     if (p.checkedCount != table.count) {
         if (!p.resolved)
             p.resolve();
         if (!p.positionsInside(table.count)) {
-            p.fail(InternalError);
+            p.fail(table, InternalError);
             return;
         }
         p.checkedCount = table.count;
     }
     // Reads wait until what they read is calculated in this cycle.
     if (p.unresolvedInput || !p.inputsDone(done) || (p.type == ruleDefinition::Input && p.inputValue == -1)) {
-        p.fail(InputInvalid);
+        p.fail(table, InputInvalid);
         return;
     }
     if (p.unresolvedMask || (p.mask >= 0 && !done[p.mask])) {
-        p.fail(MaskInvalid);
+        p.fail(table, MaskInvalid);
         return;
     }
 
-    if (p.force != data::NoForce && p.forceEnd > 0 && p.clock->nowSeconds() >= p.forceEnd) {
+    if (p.force != data::NoForce && p.forceEnd > 0 && table.nowSeconds() >= p.forceEnd) {
         p.force = data::NoForce;
         p.forceEnd = 0;
     }
-    const bool alarmed = p.condition();
+    const bool alarmed = p.condition(table);
 
     if (p.type == ruleDefinition::Input && greening.load(std::memory_order_relaxed)) {
         // A colouring run must be seen to reach every output: inputs show

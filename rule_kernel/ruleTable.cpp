@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <ctime>
 
 namespace {
@@ -49,16 +50,20 @@ void ruleTable::leave(int position, CRuleKernel *kernel)
         m_kernels[size_t(position)] = nullptr;
 }
 
-void *ruleTable::allocate(size_t size)
+void *ruleTable::allocate(size_t size, size_t alignment)
 {
     constexpr size_t blockSize = 256 * 1024;
-    size = (size + 63) / 64 * 64; // whole cache lines
-    if (size > blockSize) {
-        m_blocks.push_back(std::make_unique<std::byte[]>(size));
+    const auto roundUp = [alignment](size_t n) { return (n + alignment - 1) / alignment * alignment; };
+    const auto newBlock = [this](size_t bytes) {
+        m_blocks.emplace_back(new (std::align_val_t(cacheLine)) std::byte[bytes]);
         return m_blocks.back().get();
-    }
+    };
+    size = roundUp(std::max<size_t>(size, 1));
+    if (size > blockSize)
+        return newBlock(size);
+    m_blockUsed = roundUp(m_blockUsed);
     if (m_blocks.empty() || m_blockUsed + size > blockSize) {
-        m_blocks.push_back(std::make_unique<std::byte[]>(blockSize));
+        newBlock(blockSize);
         m_blockUsed = 0;
     }
     void *at = m_blocks.back().get() + m_blockUsed;
