@@ -240,6 +240,32 @@ private slots:
         QCOMPARE(s.peer.drain(30), QByteArray());
     }
 
+    // A long reply goes out while it is built; a peer gone by then only ends
+    // its own session.
+    void peerGoneDuringALongDownload()
+    {
+        session s;
+        QVERIFY(s.ok);
+        QByteArray noise(3 * 1024 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char((i * 7919 + i / 13) % 251);
+        QByteArray request = "<download uid=\"p1\" type=\"request\" system=\"North\" >";
+        for (int i = 0; i < 6; ++i) {
+            s.fx.makeFile(QStringLiteral("North/config/big%1.bin").arg(i), noise);
+            request += "<file name=\"config/big" + QByteArray::number(i) + ".bin\" />";
+        }
+        s.peer.send(request + "</download>\r\n");
+        QVERIFY(s.peer.receive(1024).startsWith("<download uid=\"p1\" type=\"reply\""));
+        s.peer.socket.abort();
+        QTRY_VERIFY(s.fx.server().sessions().isEmpty());
+
+        testPeer other(s.fx.port());
+        QVERIFY(other.logIn("ops", "secret", "North"));
+        s.fx.makeFile("North/config/small.txt", "small");
+        other.send("<download uid=\"p2\" type=\"request\" system=\"North\" ><file name=\"config/small.txt\" /></download>\r\n");
+        QVERIFY(other.drain(300).contains("name=\"config/small.txt\" size=\"5\""));
+    }
+
     void downloadOfUnexpectedType()
     {
         session s;
