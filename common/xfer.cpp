@@ -218,13 +218,19 @@ bool writeAll(int fd, const char *data, qint64 length)
     return true;
 }
 
+// A name beside `target` for a file on its way there; unique within this
+// process, and the process id keeps other writers apart.
+QByteArray partName(const QByteArray &target)
+{
+    static std::atomic<unsigned> serial{0};
+    return target + ".part" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++serial);
+}
+
 // Gives the file open as `fd` the name `target`: directly when there is no
 // such file yet, else a fresh name beside it renamed over it. Unless told
 // otherwise through `retryNamed`, a failure is final.
 bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *retryNamed)
 {
-    static std::atomic<unsigned> serial{0};
-    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + '-';
     const QByteArray handle = "/proc/self/fd/" + QByteArray::number(fd);
     if (!targetExists) {
         if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0)
@@ -236,7 +242,7 @@ bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *re
         // Made meanwhile by someone else: replaced as below.
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray temp = prefix + QByteArray::number(++serial);
+        const QByteArray temp = partName(target);
         if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) != 0) {
             if (errno == EEXIST)
                 continue;
@@ -285,11 +291,9 @@ bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
         return false;
     }
 
-    static std::atomic<unsigned> serial{0};
-    const QByteArray prefix = target + ".part" + QByteArray::number(::getpid()) + "-n";
     QByteArray temp;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = prefix + QByteArray::number(++serial);
+        temp = partName(target);
         fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             return false;

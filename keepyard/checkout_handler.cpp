@@ -59,12 +59,16 @@ bool checkout_handler::endElement(QStringView name)
 {
     if (name == u"file") {
         if (m_type == u"request") {
-            m_requested.append(m_name);
-            const QString name = protocol::wirePath(m_name);
-            if (client::isSystemName(m_system) && protocol::staysBelow(name)) {
-                const QFileInfo info(systemFolder() + QLatin1Char('/') + name);
-                m_requestedBytes += info.isFile() ? info.size() : 0;
+            requestedFile file;
+            file.name = protocol::wirePath(m_name);
+            file.serverPath = systemFolder() + QLatin1Char('/') + file.name;
+            // A name that would leave the system folder is answered like a missing file, unread.
+            file.allowed = client::isSystemName(m_system) && protocol::staysBelow(file.name);
+            if (file.allowed) {
+                file.info.setFile(file.serverPath);
+                m_requestedBytes += file.info.isFile() ? file.info.size() : 0;
             }
+            m_requested.append(std::move(file));
             if (m_requested.size() >= requestedFilesLimit() || m_requestedBytes >= requestedBytesLimit)
                 sendRequested();
         } else if (m_type == u"reply") {
@@ -86,39 +90,23 @@ QString checkout_handler::systemFolder() const
     return protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system);
 }
 
-checkout_handler::preparedFile checkout_handler::prepareFile(const QString &folder, bool systemValid,
-                                                            const QString &requested)
+void checkout_handler::compress(requestedFile &file)
 {
-    preparedFile file;
-    file.name = protocol::wirePath(requested);
-    file.serverPath = folder + QLatin1Char('/') + file.name;
-    // A name that would leave the system folder is answered like a missing file, unread.
-    if (!systemValid || !protocol::staysBelow(file.name))
-        return file;
-    const QFileInfo info(file.serverPath);
-    file.found = info.isFile() && !xfer::compressFile(file.serverPath, file.hex);
-    if (file.found) {
-        file.size = info.size();
-        file.modified = info.lastModified();
-    }
-    return file;
+    file.found = file.allowed && file.info.isFile() && !xfer::compressFile(file.serverPath, file.hex);
 }
 
 void checkout_handler::sendRequested()
 {
     if (m_requested.isEmpty())
         return;
-    const QString folder = systemFolder();
-    const bool systemValid = client::isSystemName(m_system);
-    const QList<preparedFile> files = QtConcurrent::blockingMapped(
-        m_requested, [&](const QString &requested) { return prepareFile(folder, systemValid, requested); });
+    QtConcurrent::blockingMap(m_requested, &checkout_handler::compress);
+    for (const requestedFile &file : std::as_const(m_requested))
+        sendFile(file);
     m_requested.clear();
     m_requestedBytes = 0;
-    for (const preparedFile &file : files)
-        sendFile(file);
 }
 
-void checkout_handler::sendFile(const preparedFile &file)
+void checkout_handler::sendFile(const requestedFile &file)
 {
     if (!file.found) {
         send(QStringLiteral("\t<file name=\"%1\" type=\"error\">\r\n\t\t<message>File \"%2\" cannot be found</message>\r\n"
@@ -128,8 +116,8 @@ void checkout_handler::sendFile(const preparedFile &file)
     }
     send(QByteArray("\t<file "));
     send(QStringLiteral("type=\"reply\" name=\"%1\" size=\"%2\" compressedsize=\"%3\" date=\"%4\" >")
-             .arg(protocol::escape(file.name), QString::number(file.size), QString::number(file.hex.size() / 2),
-                  protocol::isoDate(file.modified)));
+             .arg(protocol::escape(file.name), QString::number(file.info.size()), QString::number(file.hex.size() / 2),
+                  protocol::isoDate(file.info.lastModified())));
     // The content goes out as it is; joining it to the lines would copy it once more.
     send(file.hex);
     send(QByteArray("</file>\r\n"));

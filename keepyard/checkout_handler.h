@@ -3,7 +3,7 @@
 #include "hexBuffer.h"
 #include "request_handler.h"
 
-#include <QDateTime>
+#include <QFileInfo>
 #include <QList>
 
 // "download": with type "request" sends each requested file compressed; with
@@ -19,21 +19,22 @@ public:
     bool characters(QStringView text) override;
 
 private:
-    // A requested file, read and compressed; made on a worker thread.
-    struct preparedFile
+    // A requested file: named and looked up when its element ends, read and
+    // compressed on a worker thread.
+    struct requestedFile
     {
         QString name;       // the requested name, "/" separated
         QString serverPath; // below the system folder
+        bool allowed = false; // false: the name would leave the system folder, it is not read
+        QFileInfo info;     // looked up once, when requested
         bool found = false;
         QByteArray hex;
-        qint64 size = 0;
-        QDateTime modified;
     };
-    static preparedFile prepareFile(const QString &folder, bool systemValid, const QString &requested);
+    static void compress(requestedFile &file);
     // Compresses the requested files waiting in m_requested side by side and
     // sends them in request order.
     void sendRequested();
-    void sendFile(const preparedFile &file);
+    void sendFile(const requestedFile &file);
     void storeFile();
     QString systemFolder() const;
 
@@ -45,6 +46,6 @@ private:
     QString m_date;
     QString m_lastElement;
     hexBuffer m_content;
-    QStringList m_requested;
+    QList<requestedFile> m_requested;
     qint64 m_requestedBytes = 0;
 };
