@@ -1,7 +1,8 @@
 #include "profileFile.h"
 
+#include "xfer.h"
+
 #include <QFile>
-#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -187,8 +188,7 @@ bool profileFile::writeString(const QString &section, const QString &key, const 
     QByteArray content;
     for (const Line &line : std::as_const(m_lines))
         content += line.raw + m_newline;
-    QSaveFile out(m_path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit())
+    if (xfer::replaceFile(m_path, content))
         return false;
     m_exists = true;
     return true;

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <array>
 #include <atomic>
@@ -156,22 +155,49 @@ void xfer::appendFromHex(QStringView hex, QByteArray &bytes)
     appendDecoded(reinterpret_cast<const char16_t *>(hex.utf16()), hex.size() / 2, bytes);
 }
 
-bool xfer::compressFile(const QString &path, QByteArray &hex)
+namespace {
+
+// Reads a whole regular file; the stamp comes from the open file, before and
+// after the reading, so it belongs to the content read. Files are replaced by
+// renames, so an open file keeps its content; one written in place while it
+// is read is read again, a few times at most.
+bool readWhole(const QString &path, QByteArray &content, xfer::readStamp &stamp)
 {
-    QFile in(path);
-    if (!in.open(QIODevice::ReadOnly))
-        return true;
-    const qint64 size = in.size();
-    if (size > maxUncompressedSize) {
-        // No peer would accept it; it also keeps the length within zlib's 32 bits.
-        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: too large to send: ") + path;
-        return true;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QFile in(path);
+        if (!in.open(QIODevice::ReadOnly))
+            return false;
+        struct stat before {};
+        if (::fstat(in.handle(), &before) != 0 || !S_ISREG(before.st_mode))
+            return false;
+        if (before.st_size > xfer::maxUncompressedSize) {
+            // No peer would accept it; it also keeps the length within zlib's 32 bits.
+            qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: too large to send: ") + path;
+            return false;
+        }
+        content = in.readAll();
+        struct stat after {};
+        if (in.error() != QFileDevice::NoError || ::fstat(in.handle(), &after) != 0)
+            break;
+        if (content.size() == after.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec
+            && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec && content.size() <= xfer::maxUncompressedSize) {
+            stamp = xfer::readStamp{content.size(), after.st_mtim.tv_sec};
+            return true;
+        }
     }
-    const QByteArray content = in.readAll();
-    if (in.error() != QFileDevice::NoError || content.size() != size) {
-        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: cannot read ") + path;
+    qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: cannot read ") + path;
+    return false;
+}
+
+} // namespace
+
+bool xfer::compressFile(const QString &path, QByteArray &hex, readStamp *stamp)
+{
+    QByteArray content;
+    readStamp read;
+    if (!readWhole(path, content, read))
         return true;
-    }
+    const qint64 size = read.size;
 
     // The same stream as zlib's compress(), deflated in chunks that go straight into hex text.
     z_stream stream{};
@@ -200,6 +226,8 @@ bool xfer::compressFile(const QString &path, QByteArray &hex)
         return true;
     }
     hex = std::move(result);
+    if (stamp)
+        *stamp = read;
     return false;
 }
 
@@ -218,12 +246,27 @@ bool writeAll(int fd, const char *data, qint64 length)
     return true;
 }
 
-// A name beside `target` for a file on its way there; unique within this
-// process, and the process id keeps other writers apart.
+// A hidden name beside `target` for a file on its way there, so that a
+// program stopped before the rename leaves nothing a scan of the folder would
+// take for a configuration file; unique within this process, and the process
+// id keeps other writers apart.
 QByteArray partName(const QByteArray &target)
 {
     static std::atomic<unsigned> serial{0};
-    return target + ".part" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++serial);
+    const qsizetype slash = target.lastIndexOf('/');
+    return target.left(slash + 1) + '.' + target.mid(slash + 1) + ".part" + QByteArray::number(::getpid()) + '-'
+           + QByteArray::number(++serial);
+}
+
+// Makes a rename or a new link in `folder` itself survive a power loss.
+bool syncFolder(const QByteArray &folder)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // Gives the file open as `fd` the name `target`: directly when there is no
@@ -257,58 +300,62 @@ bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *re
     return false;
 }
 
-// Writes `data` to path and puts it in place by a rename, without waiting for
-// the disk. The content is written to an unnamed file (O_TMPFILE) that only
-// gets a name once complete, so a program stopped mid-write leaves nothing
-// behind that a later scan of the folder would take for a configuration
-// file. Where unnamed files are not available, a named temporary file beside
-// the target is used. An existing file keeps its permissions; a new one gets
-// those of open(2) under the file creation mask. A folder, or a file its
-// owner may not write, is not replaced.
-bool replaceWithoutSync(const QString &path, const char *data, qint64 length)
+// Opens a hidden named temporary file beside `target`, or -1.
+int openNamedPart(const QByteArray &target, QByteArray &temp)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = partName(target);
+        const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool xfer::replaceFile(const QString &path, QByteArrayView data, flush mode)
 {
     const QByteArray target = QFile::encodeName(path);
     struct stat existing {};
     const bool exists = ::stat(target.constData(), &existing) == 0;
+    // An existing file without write permission is read-only, whoever we run as.
     if (exists && (S_ISDIR(existing.st_mode) || !(existing.st_mode & S_IWUSR)))
-        return false;
+        return true;
     const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
     const auto keepMode = [&](int fd) { return !exists || ::fchmod(fd, existing.st_mode & 07777) == 0; };
+    const auto fill = [&](int fd) {
+        return keepMode(fd) && writeAll(fd, data.data(), data.size()) && (mode == flush::byKernel || ::fdatasync(fd) == 0);
+    };
+    const auto settled = [&] { return mode == flush::byKernel || syncFolder(folder); };
 
+    // The content goes to an unnamed file (O_TMPFILE) that gets its name only
+    // once complete.
     int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ENOENT) {
-        xfer::makePath(path);
-        fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    }
     if (fd >= 0) {
         bool retryNamed = false;
-        const bool ok = keepMode(fd) && writeAll(fd, data, length) && linkAndRename(fd, target, exists, &retryNamed);
+        const bool ok = fill(fd) && linkAndRename(fd, target, exists, &retryNamed);
         ::close(fd);
-        if (ok || !retryNamed)
-            return ok;
-        fd = -1;
+        if (ok)
+            return !settled();
+        if (!retryNamed)
+            return true;
     } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return false;
+        return true;
     }
 
+    // Where unnamed files are not available: a hidden named one.
     QByteArray temp;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = partName(target);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
+    fd = openNamedPart(target, temp);
     if (fd < 0)
-        return false;
-    bool ok = keepMode(fd) && writeAll(fd, data, length);
+        return true;
+    bool ok = fill(fd);
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.constData(), target.constData()) == 0;
     if (!ok)
         ::unlink(temp.constData());
-    return ok;
+    return !ok || !settled();
 }
-
-} // namespace
 
 bool xfer::saveCompressedFile(QByteArrayView hex, qint64 size, const QString &folder, const QString &name,
                               QString *error)
@@ -357,29 +404,17 @@ bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QSt
         return true;
     }
 
-    const QString path = folder + QLatin1Char('/') + name;
     // Written beside the target and renamed over it: an interrupted write
     // leaves the previous file whole.
-    if (mode == flush::byKernel) {
-        if (replaceWithoutSync(path, output.constData(), static_cast<qint64>(produced)))
-            return false;
-        setError(error, QStringLiteral("Cannot open output file for writing"));
-        return true;
+    const QString path = folder + QLatin1Char('/') + name;
+    const QByteArrayView content(output.constData(), qsizetype(produced));
+    bool failed = replaceFile(path, content, mode);
+    if (failed && !QFileInfo::exists(QFileInfo(path).absolutePath())) {
+        // Missing folders are made only when the first try finds them missing.
+        makePath(path);
+        failed = replaceFile(path, content, mode);
     }
-    makePath(path);
-    // An existing file without write permission is read-only, whoever we run as.
-    const QFileInfo existing(path);
-    if (existing.isDir() || (existing.exists() && !(existing.permissions() & QFileDevice::WriteOwner))) {
-        setError(error, QStringLiteral("Cannot open output file for writing"));
-        return true;
-    }
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) {
-        setError(error, QStringLiteral("Cannot open output file for writing"));
-        return true;
-    }
-    out.write(output.constData(), static_cast<qint64>(produced));
-    if (!out.commit()) {
+    if (failed) {
         setError(error, QStringLiteral("Cannot open output file for writing"));
         return true;
     }

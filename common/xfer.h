@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <ctime>
+
 // Moves file contents inside protocol messages: zlib-compressed bytes written as
 // upper-case hexadecimal text. Every operation returns false on success and
 // true on failure.
@@ -23,9 +25,17 @@ public:
     // Largest uncompressed size accepted from a peer; it sizes an allocation.
     static constexpr qint64 maxUncompressedSize = qint64(256) * 1024 * 1024;
 
+    // The size and modification time of the content that compressFile read,
+    // taken from the open file, so that they always belong to that content.
+    struct readStamp
+    {
+        qint64 size = 0;
+        std::time_t modified = 0;
+    };
+
     // The whole file, compressed, as hex text. True when the file cannot be
     // read or compressed (hex is then left as it was).
-    static bool compressFile(const QString &path, QByteArray &hex);
+    static bool compressFile(const QString &path, QByteArray &hex, readStamp *stamp = nullptr);
 
     // Decodes hex text, uncompresses it into `size` bytes and writes
     // folder/name, creating missing folders. The previous file is replaced only
@@ -37,6 +47,15 @@ public:
     // The same, from compressed bytes already decoded from hex.
     static bool saveCompressedBytes(QByteArrayView compressed, qint64 size, const QString &folder,
                                     const QString &name, QString *error = nullptr, flush mode = flush::toDisk);
+
+    // Writes `data` as the file `path` (its folder must exist). The content
+    // goes to an unnamed file (or a hidden one) that is renamed over the
+    // target only once complete, so a program stopped at any moment leaves
+    // the old file or the new one, and no stray file a folder scan would
+    // list. With `toDisk` the content, and then the rename, are on the disk
+    // before it returns. An existing file keeps its permissions; a folder, or
+    // a file its owner may not write, is not replaced.
+    static bool replaceFile(const QString &path, QByteArrayView data, flush mode = flush::toDisk);
 
     // Creates every missing folder of the directory part of `path`.
     static void makePath(const QString &path);

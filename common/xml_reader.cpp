@@ -2,6 +2,7 @@
 
 #include "xml_handler.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -20,6 +21,13 @@ constexpr std::array<bool, 256> makePlainTable()
 }
 constexpr auto plainTable = makePlainTable();
 
+// Bytes handed to the parser at a time: the held-bytes count is exact to
+// within one slice, which is a small part of the bound.
+qsizetype parserSlice(qint64 maxHeldBytes)
+{
+    return qsizetype(std::clamp<qint64>(maxHeldBytes / 4, 256, 64 * 1024));
+}
+
 } // namespace
 
 xml_reader::xml_reader(xml_handler *handler)
@@ -27,6 +35,12 @@ xml_reader::xml_reader(xml_handler *handler)
 {
     // Element names such as "a:b" are plain names here; the protocol has no namespaces.
     m_reader.setNamespaceProcessing(false);
+}
+
+void xml_reader::setLimits(int maxDepth, qint64 maxHeldBytes)
+{
+    m_maxDepth = maxDepth;
+    m_maxHeldBytes = maxHeldBytes;
 }
 
 xml_reader::Status xml_reader::feed(QByteArrayView data)
@@ -211,9 +225,20 @@ void xml_reader::pushToParser()
 {
     if (m_toParser.isEmpty() || m_status != NeedMore)
         return;
-    m_parsedBytes += m_toParser.size();
-    m_reader.addData(std::exchange(m_toParser, QByteArray()));
-    parse();
+    QByteArray pending = std::exchange(m_toParser, QByteArray());
+    const qsizetype step = parserSlice(m_maxHeldBytes);
+    for (qsizetype at = 0; at < pending.size() && m_status == NeedMore; at += step) {
+        const QByteArray slice = pending.size() <= step ? pending : pending.mid(at, step);
+        m_parsedBytes += slice.size();
+        m_eventSeen = false;
+        m_reader.addData(slice);
+        parse();
+        // After an event the parser holds only what followed it, all of it in
+        // this slice; without one it still holds everything before as well.
+        m_heldBytes = m_eventSeen ? slice.size() : m_heldBytes + slice.size();
+        if (m_status == NeedMore && m_heldBytes > m_maxHeldBytes)
+            fail(QStringLiteral("more than %1 bytes without a complete element").arg(m_maxHeldBytes));
+    }
 }
 
 xml_reader::Status xml_reader::parse()
@@ -229,6 +254,8 @@ xml_reader::Status xml_reader::parse()
             return fail(m_reader.errorString());
         }
         bool ok = true;
+        if (token != QXmlStreamReader::NoToken)
+            m_eventSeen = true;
         switch (token) {
         case QXmlStreamReader::StartDocument:
             ok = !m_handler || m_handler->startDocument();
@@ -238,7 +265,8 @@ xml_reader::Status xml_reader::parse()
                 return fail(QStringLiteral("handler stopped at the end of the document"));
             return m_status = Finished;
         case QXmlStreamReader::StartElement:
-            ++m_depth;
+            if (++m_depth > m_maxDepth)
+                return fail(QStringLiteral("elements nested deeper than %1 levels").arg(m_maxDepth));
             ok = !m_handler || m_handler->startElement(m_reader.qualifiedName(), m_reader.attributes());
             break;
         case QXmlStreamReader::EndElement:

@@ -27,6 +27,12 @@ public:
 
     // Plain runs up to this length go through the XML parser as usual.
     static constexpr qsizetype passThroughThreshold = 8 * 1024;
+    // Bounds on what a peer can make the reader hold, whatever it sends:
+    // element nesting (the parser keeps every open element), and bytes given
+    // to the parser that it has not yet turned into events (an endless start
+    // tag, comment, or text run with entities). Beyond either the reader fails.
+    static constexpr int defaultMaxDepth = 64;
+    static constexpr qint64 defaultMaxHeldBytes = 16 * 1024 * 1024;
 
     explicit xml_reader(xml_handler *handler = nullptr);
 
@@ -38,14 +44,24 @@ public:
     // delivers their events after the callback has returned.
     Status feed(QByteArrayView data);
 
+    // Depth counts the root element; held bytes are counted in steps of a
+    // quarter of their bound (at most 64 KiB), so the bound holds to within
+    // one step.
+    void setLimits(int maxDepth, qint64 maxHeldBytes);
+    int maxDepth() const { return m_maxDepth; }
+    qint64 maxHeldBytes() const { return m_maxHeldBytes; }
+
     Status status() const { return m_status; }
     QString errorString() const { return m_error; }
 
     // Bytes handed to feed() so far.
     qint64 bytesFed() const { return m_bytesFed; }
-    // Bytes given to the XML parser so far (all but passed-through text). The
-    // parser holds at most those not yet turned into events.
+    // Bytes given to the XML parser so far (all but passed-through text).
     qint64 parsedBytes() const { return m_parsedBytes; }
+    // An upper bound of the bytes the parser holds without having turned them
+    // into events yet.
+    qint64 heldBytes() const { return m_heldBytes; }
+    int depth() const { return m_depth; }
 
 private:
     enum Scan { Text, TagOpen, Tag, TagQuote, Bang, Comment, CData, Instruction };
@@ -64,6 +80,10 @@ private:
     QString m_error;
     qint64 m_bytesFed = 0;
     qint64 m_parsedBytes = 0;
+    qint64 m_heldBytes = 0;
+    bool m_eventSeen = false; // the parser produced an event from the current slice
+    int m_maxDepth = defaultMaxDepth;
+    qint64 m_maxHeldBytes = defaultMaxHeldBytes;
     bool m_parsing = false;
     QByteArray m_queued;      // fed from inside a callback, not yet processed
 

@@ -23,7 +23,8 @@ bool checkin_handler::startElement(QStringView name, const QXmlStreamAttributes 
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
         m_lastChild = name.toString();
-        send(QStringLiteral("<upload uid=\"%1\" type=\"reply\" system=\"%2\">\r\n").arg(m_uid, m_system));
+        send(QStringLiteral("<upload uid=\"%1\" type=\"reply\" system=\"%2\">\r\n")
+                 .arg(protocol::escape(m_uid), protocol::escape(m_system)));
     } else if (name == u"file") {
         m_name = attributes.value(QLatin1String("name")).toString();
         m_size = attributes.value(QLatin1String("size")).toString();
@@ -80,8 +81,8 @@ bool checkin_handler::refusedByLock(const QString &name, const QString &element,
     if (locks.holdsLock(name, m_session->ownerKey(), &lockedPath, &holder))
         return false;
     send(QStringLiteral("\t<%1 type=\"error\"%2>\r\n\t\t<message>File '%3' is checked out to '%4' </message>\r\n</%1>\r\n")
-             .arg(element, element == u"file" ? QStringLiteral(" name=\"%1\"").arg(name) : QString(), serverPath(name),
-                  holder));
+             .arg(element, element == u"file" ? QStringLiteral(" name=\"%1\"").arg(protocol::escape(name)) : QString(),
+                  protocol::escape(serverPath(name)), protocol::escape(holder)));
     logLine(QStringLiteral("Error on file '%1' %2 from '%3' at '%4' already checked out to '%5'")
                 .arg(serverPath(name), action, m_session->userName(), m_session->peerText(), holder));
     return true;
@@ -92,10 +93,12 @@ void checkin_handler::checkIn()
     qCDebug(lcKeepyard) << "got uploaded file";
     const QString name = protocol::wirePath(m_name);
     const auto storeFailed = [&](const QString &text) {
-        send(QStringLiteral("\t<file type=\"error\" name=\"%1\" >\r\n\t\t<message>%2</message>\r\n\t</file>\r\n").arg(name, text));
+        send(QStringLiteral("\t<file type=\"error\" name=\"%1\" >\r\n\t\t<message>%2</message>\r\n\t</file>\r\n")
+                 .arg(protocol::escape(name), protocol::escape(text)));
     };
     // Paths that would leave the system folder never reach the file system.
-    if (!client::isSystemName(m_system) || name.isEmpty() || !protocol::staysBelow(name)) {
+    // An empty name is answered by the lock check: nobody holds it.
+    if (!client::isSystemName(m_system) || !protocol::staysBelow(name)) {
         storeFailed(QStringLiteral("The path leaves the system folder"));
         return;
     }
@@ -122,10 +125,11 @@ void checkin_handler::checkIn()
     if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), systemFolder(), name, &error)) {
         storeFailed(error);
     } else {
-        send(QStringLiteral("\t<file type=\"reply\" name=\"%1\" />\r\n").arg(name));
+        send(QStringLiteral("\t<file type=\"reply\" name=\"%1\" />\r\n").arg(protocol::escape(name)));
         xfer::setFileDate(serverPath(name), protocol::parseIsoDate(m_date));
         m_session->postBroadcast(QStringLiteral("<update type=\"update\" system=\"%1\" name=\"%2\" undoname=\"%3\"/>\r\n")
-                                     .arg(m_system, name, backup.copyName())
+                                     .arg(protocol::escape(m_system), protocol::escape(name),
+                                          protocol::escape(backup.copyName()))
                                      .toUtf8());
     }
     logLine(QStringLiteral("File '%1' checked IN from '%2' at '%3'").arg(name, m_session->userName(), m_session->peerText()));
@@ -138,9 +142,9 @@ void checkin_handler::deleteFile()
     const auto cannotDelete = [&] {
         send(QStringLiteral("\t<delete type=\"error\" name=\"%1\" >\r\n\t\t<message>File cannot be deleted (does not exist, or "
                             "is in use)</message>\r\n\t</delete>\r\n")
-                 .arg(name));
+                 .arg(protocol::escape(name)));
     };
-    if (!client::isSystemName(m_system) || name.isEmpty() || !protocol::staysBelow(name)) {
+    if (!client::isSystemName(m_system) || !protocol::staysBelow(name)) {
         cannotDelete();
         return;
     }
@@ -148,9 +152,9 @@ void checkin_handler::deleteFile()
         return;
     const QString path = serverPath(name);
     if (QFileInfo(path).isFile() && QFile::remove(path)) {
-        send(QStringLiteral("\t<delete type=\"reply\" name=\"%1\" />\r\n").arg(name));
+        send(QStringLiteral("\t<delete type=\"reply\" name=\"%1\" />\r\n").arg(protocol::escape(name)));
         m_session->postBroadcast(QStringLiteral("<update type=\"delete\" system=\"%1\" name=\"%2\" />\r\n")
-                                     .arg(m_system, name)
+                                     .arg(protocol::escape(m_system), protocol::escape(name))
                                      .toUtf8());
     } else {
         cannotDelete();

@@ -36,7 +36,8 @@ bool checkout_handler::startElement(QStringView name, const QXmlStreamAttributes
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
         m_lastElement = name.toString();
-        send(QStringLiteral("<download uid=\"%1\" type=\"reply\" system=\"%2\" >\r\n").arg(m_uid, m_system));
+        send(QStringLiteral("<download uid=\"%1\" type=\"reply\" system=\"%2\" >\r\n")
+                 .arg(protocol::escape(m_uid), protocol::escape(m_system)));
     } else if (name == u"file") {
         m_name = attributes.value(QLatin1String("name")).toString();
         m_size = attributes.value(QLatin1String("size")).toString();
@@ -92,7 +93,7 @@ QString checkout_handler::systemFolder() const
 
 void checkout_handler::compress(requestedFile &file)
 {
-    file.found = file.allowed && file.info.isFile() && !xfer::compressFile(file.serverPath, file.hex);
+    file.found = file.allowed && file.info.isFile() && !xfer::compressFile(file.serverPath, file.hex, &file.read);
 }
 
 void checkout_handler::sendRequested()
@@ -111,13 +112,13 @@ void checkout_handler::sendFile(const requestedFile &file)
     if (!file.found) {
         send(QStringLiteral("\t<file name=\"%1\" type=\"error\">\r\n\t\t<message>File \"%2\" cannot be found</message>\r\n"
                             "\t</file>\r\n")
-                 .arg(file.name, file.serverPath));
+                 .arg(protocol::escape(file.name), protocol::escape(file.serverPath)));
         return;
     }
     send(QByteArray("\t<file "));
     send(QStringLiteral("type=\"reply\" name=\"%1\" size=\"%2\" compressedsize=\"%3\" date=\"%4\" >")
-             .arg(protocol::escape(file.name), QString::number(file.info.size()), QString::number(file.hex.size() / 2),
-                  protocol::isoDate(file.info.lastModified())));
+             .arg(protocol::escape(file.name), QString::number(file.read.size), QString::number(file.hex.size() / 2),
+                  QString::fromLatin1(protocol::localIsoDate(file.read.modified))));
     // The content goes out as it is; joining it to the lines would copy it once more.
     send(file.hex);
     send(QByteArray("</file>\r\n"));
@@ -130,9 +131,11 @@ void checkout_handler::storeFile()
     const QString name = protocol::wirePath(m_name);
     const QString serverPath = systemFolder() + QLatin1Char('/') + name;
     const auto storeFailed = [&](const QString &text) {
-        send(QStringLiteral("\t<file type=\"error\" name=\"%1\" >\r\n\t\t<message>%2</message>\r\n\t</file>\r\n").arg(name, text));
+        send(QStringLiteral("\t<file type=\"error\" name=\"%1\" >\r\n\t\t<message>%2</message>\r\n\t</file>\r\n")
+                 .arg(protocol::escape(name), protocol::escape(text)));
     };
-    if (!client::isSystemName(m_system) || !protocol::staysBelow(name) || name.isEmpty()) {
+    // An empty name is answered by the lock check: nobody holds it.
+    if (!client::isSystemName(m_system) || !protocol::staysBelow(name)) {
         storeFailed(QStringLiteral("The path leaves the system folder"));
         return;
     }
@@ -144,7 +147,7 @@ void checkout_handler::storeFile()
         if (!locks.holdsLock(name, m_session->ownerKey(), &lockedPath, &holder)) {
             send(QStringLiteral("\t<file type=\"error\">\r\n\t\t<message>File '%1' is checked out to '%2' </message>\r\n"
                                 "</file>\r\n")
-                     .arg(serverPath, holder));
+                     .arg(protocol::escape(serverPath), protocol::escape(holder)));
             logLine(QStringLiteral("Error on file '%1' checking IN from '%2' at '%3' already checked out to '%4'")
                         .arg(serverPath, m_session->userName(), m_session->peerText(), holder));
             return;
@@ -161,7 +164,7 @@ void checkout_handler::storeFile()
         if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), systemFolder(), name, &error))
             storeFailed(error);
         else
-            send(QStringLiteral("\t<file type=\"reply\" name=\"%1\" />\r\n").arg(name));
+            send(QStringLiteral("\t<file type=\"reply\" name=\"%1\" />\r\n").arg(protocol::escape(name)));
     }
     logLine(QStringLiteral("File '%1' checked IN from '%2' at '%3'").arg(serverPath, m_session->userName(), m_session->peerText()));
 }

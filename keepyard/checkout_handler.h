@@ -2,6 +2,7 @@
 
 #include "hexBuffer.h"
 #include "request_handler.h"
+#include "xfer.h"
 
 #include <QFileInfo>
 #include <QList>
@@ -29,6 +30,7 @@ private:
         QFileInfo info;     // looked up once, when requested
         bool found = false;
         QByteArray hex;
+        xfer::readStamp read; // size and date of the content in hex
     };
     static void compress(requestedFile &file);
     // Compresses the requested files waiting in m_requested side by side and

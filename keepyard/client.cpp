@@ -13,6 +13,7 @@
 #include "systems_handler.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 
 namespace {
 
@@ -42,9 +43,10 @@ const requestKind requestKinds[] = {
     {u"locklist", false, make<locklist_handler>},
 };
 
-// Bytes taken from the socket per parse step, so that a peer that stops
-// reading its replies is noticed between requests.
-constexpr qint64 readChunk = 64 * 1024;
+// Bytes taken from the socket per parse step. Small, so that a peer that
+// stops reading its replies is noticed after a few requests, even where each
+// asks for a large reply.
+constexpr qint64 readChunk = 8 * 1024;
 // Queued reply bytes beyond which send() passes them on at once.
 constexpr qint64 flushBytes = 256 * 1024;
 
@@ -53,6 +55,14 @@ constexpr qint64 flushBytes = 256 * 1024;
 client::client(QObject *server, const QString &rootFolder, listingCache &listings, const sessionLimits &limits)
     : QTcpSocket(server), m_limits(limits), m_listings(listings), m_rootFolder(rootFolder), m_reader(this)
 {
+    m_reader.setLimits(m_limits.maxDepth, m_limits.maxHeldBytes);
+    setReadBufferSize(m_limits.readBufferBytes);
+    m_closeTimer = new QTimer(this);
+    m_closeTimer->setSingleShot(true);
+    connect(m_closeTimer, &QTimer::timeout, this, [this] {
+        abort(); // the peer did not take its last replies in time
+        reportClosed();
+    });
     connect(this, &QIODevice::readyRead, this, &client::socketRead);
     // Replies drained by the peer may let a paused session go on reading.
     connect(this, &QIODevice::bytesWritten, this, &client::socketRead);
@@ -107,7 +117,21 @@ void client::send(const QByteArray &text)
     if (bytesToWrite() >= flushBytes)
         flush();
     if (bytesToWrite() > m_limits.maxUnsentBytes)
-        closeWithError(QStringLiteral("unsent replies above %1 bytes").arg(m_limits.maxUnsentBytes));
+        closeWithError(QStringLiteral("unsent replies above %1 bytes").arg(m_limits.maxUnsentBytes), true);
+}
+
+void client::sendNotice(const QByteArray &text)
+{
+    if (!m_handler) {
+        send(text);
+        return;
+    }
+    m_heldNoticeBytes += text.size();
+    if (m_heldNoticeBytes > m_limits.maxKeptBytes) {
+        closeWithError(QStringLiteral("notices held above %1 bytes").arg(m_limits.maxKeptBytes), true);
+        return;
+    }
+    m_heldNotices.append(text);
 }
 
 void client::postBroadcast(const QByteArray &text)
@@ -118,32 +142,38 @@ void client::postBroadcast(const QByteArray &text)
 
 void client::socketRead()
 {
-    while (!m_closing && bytesAvailable() > 0) {
+    if (m_closing) {
+        // What still arrives is dropped; left unread it would turn the close
+        // into a reset that can destroy replies the peer has not read yet.
+        if (state() == ConnectedState || state() == ClosingState)
+            readAll();
+        return;
+    }
+    // A reply flushed from inside the parse reports bytesWritten at once;
+    // the running loop goes on reading, so that input is never parsed ahead
+    // of the bound on unsent replies.
+    if (m_reading)
+        return;
+    m_reading = true;
+    const auto done = qScopeGuard([this] { m_reading = false; });
+    while (bytesAvailable() > 0) {
         if (bytesToWrite() >= m_limits.pauseUnsentBytes)
             return; // resumed by bytesWritten once the peer has read enough
-        const QByteArray chunk = read(readChunk);
+        // The last piece is taken with readAll(): only a read that asks the
+        // socket for more than its buffer holds lets a full read buffer
+        // fill again.
+        const QByteArray chunk = bytesAvailable() > readChunk ? read(readChunk) : readAll();
         const xml_reader::Status status = m_reader.feed(chunk);
         if (status == xml_reader::Failed) {
             closeWithError(m_reader.errorString());
             return;
         }
-        if (status == xml_reader::Finished || !checkBounds())
+        if (status == xml_reader::Finished || m_closing)
             return;
     }
 }
 
-bool client::checkBounds()
-{
-    if (m_closing)
-        return false;
-    if (m_reader.parsedBytes() - m_idleMark > m_limits.maxRequestBytes) {
-        closeWithError(QStringLiteral("request above %1 bytes").arg(m_limits.maxRequestBytes));
-        return false;
-    }
-    return true;
-}
-
-void client::closeWithError(const QString &reason)
+void client::closeWithError(const QString &reason, bool dropQueued)
 {
     if (m_closing)
         return;
@@ -151,9 +181,12 @@ void client::closeWithError(const QString &reason)
     if (!reason.isEmpty())
         qCDebug(lcKeepyard).noquote() << reason;
     m_closing = true;
-    // Whatever is still queued for a misbehaving peer is dropped.
-    abort();
-    reportClosed();
+    if (dropQueued) {
+        abort();
+        reportClosed();
+        return;
+    }
+    finishClose();
 }
 
 void client::closeSession()
@@ -161,15 +194,24 @@ void client::closeSession()
     if (m_closing)
         return;
     m_closing = true;
-    // Replies already written still go out; disconnected() follows.
+    finishClose();
+}
+
+void client::finishClose()
+{
+    // Replies already written still go out; disconnected() follows. A peer
+    // that does not take them is not waited for long.
     disconnectFromHost();
     if (state() == UnconnectedState)
         reportClosed();
+    else
+        m_closeTimer->start(m_limits.closeWaitMs);
 }
 
 void client::reportClosed()
 {
     m_closing = true;
+    m_closeTimer->stop();
     if (m_closedReported)
         return;
     m_closedReported = true;
@@ -195,14 +237,11 @@ bool client::startElement(QStringView name, const QXmlStreamAttributes &attribut
     if (!m_handler) {
         if (name == u"xml") {
             m_depth = 0; // the peer's document element
-            m_idleMark = m_reader.parsedBytes();
             return true;
         }
         m_handler = createHandler(name);
-        if (!m_handler) {
-            m_idleMark = m_reader.parsedBytes();
+        if (!m_handler)
             return true;
-        }
         m_depth = 0;
     }
     m_handler->startElement(name, attributes);
@@ -223,12 +262,13 @@ bool client::endElement(QStringView name)
             // The request is carried out at its end tag.
             m_handler->endElement(name);
             m_handler.reset();
+            for (const QByteArray &notice : std::exchange(m_heldNotices, {}))
+                send(notice);
+            m_heldNoticeBytes = 0;
         }
     } else if (m_handler) {
         m_handler->endElement(name);
     }
-    if (!m_handler)
-        m_idleMark = m_reader.parsedBytes();
     return true;
 }
 
@@ -236,8 +276,6 @@ bool client::characters(QStringView text)
 {
     if (m_handler && !m_closing)
         m_handler->characters(text);
-    else
-        m_idleMark = m_reader.parsedBytes();
     return true;
 }
 

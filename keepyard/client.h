@@ -6,18 +6,25 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
 class listingCache;
 class request_handler;
 
-// Bounds that keep one peer from exhausting the server.
+// Bounds that keep one peer from exhausting the server, whatever it sends.
 struct sessionLimits
 {
-    // XML of one request element (or of anything between requests) that the
-    // reader must hold at once.
-    qint64 maxRequestBytes = 16 * 1024 * 1024;
+    // Element nesting of the peer's document, its root included.
+    int maxDepth = xml_reader::defaultMaxDepth;
+    // Markup the parser must hold at once (a start tag, or a run of text
+    // with entities); file contents and the markup between elements pass
+    // through and are not counted, so uploads of any number of files fit.
+    qint64 maxHeldBytes = 1024 * 1024;
+    // Bytes taken from the kernel ahead of the parser: beyond it TCP itself
+    // pushes the peer back.
+    qint64 readBufferBytes = 256 * 1024;
     // Reply bytes not yet taken by the peer; beyond it the session is closed.
     qint64 maxUnsentBytes = qint64(1024) * 1024 * 1024;
     // While this much is waiting to be sent, no further request is read: a
@@ -26,6 +33,11 @@ struct sessionLimits
     // Hex text of one delivered file; beyond it the file is refused and the
     // session goes on.
     qint64 maxFileHexBytes = hexBuffer::defaultLimit();
+    // What a handler keeps from the elements of one request (the entries of
+    // a client's synchronisation list).
+    qint64 maxKeptBytes = 64 * 1024 * 1024;
+    // How long a closing session waits for its queued replies to leave.
+    int closeWaitMs = 5000;
 };
 
 // One accepted connection: reads the peer's endless XML document, hands each
@@ -49,6 +61,8 @@ public:
     quint16 peerPortNumber() const { return m_peerPort; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return m_loggedIn; }
+    // The session is ending: nothing more is read or written.
+    bool isClosing() const { return m_closing; }
     QString rootFolder() const { return m_rootFolder; }
     const sessionLimits &limits() const { return m_limits; }
     listingCache &listings() const { return m_listings; }
@@ -63,11 +77,17 @@ public:
     void send(const QByteArray &text);
     // Posts a message for every session; it goes out after the current reply.
     void postBroadcast(const QByteArray &text);
+    // Writes a notice meant for every session. While a request of this
+    // session is open its reply is still being written: the notice waits
+    // for the reply's end, so that it never lands inside it.
+    void sendNotice(const QByteArray &text);
 
     // Ends the session: the socket is closed once pending replies are sent.
     void closeSession();
     // Ends the session after bad input or a broken bound, with the log line.
-    void closeWithError(const QString &reason = QString());
+    // Replies already queued still go out (within closeWaitMs) unless
+    // `dropQueued`, for a peer that is not taking them anyway.
+    void closeWithError(const QString &reason = QString(), bool dropQueued = false);
 
     // A system is a folder directly below the root: names that would reach
     // anything else are refused before they touch the file system.
@@ -89,8 +109,8 @@ protected:
 
 private:
     std::unique_ptr<request_handler> createHandler(QStringView name) const;
+    void finishClose();
     void reportClosed();
-    bool checkBounds();
 
     sessionLimits m_limits;
     listingCache &m_listings;
@@ -102,7 +122,10 @@ private:
     xml_reader m_reader;
     std::unique_ptr<request_handler> m_handler;
     int m_depth = 0;
-    qint64 m_idleMark = 0; // bytes parsed when the session was last between requests
+    QByteArrayList m_heldNotices;
+    qint64 m_heldNoticeBytes = 0;
+    QTimer *m_closeTimer = nullptr;
+    bool m_reading = false; // inside socketRead()
     bool m_closing = false;
     bool m_closedReported = false;
 };

@@ -34,7 +34,8 @@ bool dir_handler::endElement(QStringView)
         send(cannotList);
         return true;
     }
-    send("<dir type=\"reply\" uid=\"" + m_uid.toUtf8() + "\" system=\"" + m_system.toUtf8() + "\" filter=\""
-         + m_filter.toUtf8() + "\">\r\n" + items + "</dir>\r\n");
+    send("<dir type=\"reply\" uid=\"" + protocol::escape(m_uid).toUtf8() + "\" system=\""
+         + protocol::escape(m_system).toUtf8() + "\" filter=\"" + protocol::escape(m_filter).toUtf8() + "\">\r\n" + items
+         + "</dir>\r\n");
     return true;
 }

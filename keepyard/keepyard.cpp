@@ -58,7 +58,7 @@ void keepyard::sendToAll(const QByteArray &text)
     // A session that breaks its bound on this write leaves the list at once.
     const QList<client *> sessions = m_clients;
     for (client *session : sessions)
-        session->send(text);
+        session->sendNotice(text);
 }
 
 QStringList keepyard::userList() const

@@ -23,7 +23,8 @@ public:
              const sessionLimits &limits = sessionLimits());
     ~keepyard() override;
 
-    // Writes `text` to every session, in list order.
+    // Writes `text` to every session, in list order (after the reply of a
+    // request a session has open).
     void sendToAll(const QByteArray &text);
     // One line per session: user name, " - ", peer address.
     QStringList userList() const;

@@ -42,6 +42,20 @@ public:
         }
     }
 
+    // Watches the names on the way from the root (the system folder's
+    // parent) down to the listed folder, so that a renamed or replaced
+    // ancestor makes the listing stale.
+    void watchAncestors(const QString &systemFolder, const QString &path)
+    {
+        const QFileInfo system(systemFolder);
+        addWatch(system.path(), system.fileName());
+        QString folder = systemFolder;
+        for (const QString &component : protocol::wirePath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            addWatch(folder, component);
+            folder += QLatin1Char('/') + component;
+        }
+    }
+
     // Appends the items of `path` (and below); false when it cannot be listed.
     bool list(const QString &systemFolder, const QString &path)
     {
@@ -122,17 +136,17 @@ public:
     }
 
     QByteArray items;
-    QList<int> watches;
+    QList<use> uses;
     bool keepable = true;
 
 private:
-    void addWatch(const QString &folder)
+    void addWatch(const QString &folder, const QString &child = QString())
     {
         const int watch = m_watch ? m_watch(folder) : -1;
         if (watch < 0)
             keepable = false;
         else
-            watches << watch;
+            uses.append({watch, child});
     }
 
     bool matches(const QString &name) const
@@ -184,7 +198,7 @@ void listingCache::closeWatcher()
 void listingCache::clear()
 {
     m_listings.clear();
-    m_keysByWatch.clear();
+    m_watches.clear();
     m_bytes = 0;
     // A fresh descriptor drops every watch at once.
     closeWatcher();
@@ -197,12 +211,32 @@ void listingCache::forget(const QString &key)
     if (it == m_listings.constEnd())
         return;
     m_bytes -= it->items.size();
-    for (int watch : it->watches) {
-        auto keys = m_keysByWatch.find(watch);
-        if (keys != m_keysByWatch.end())
-            keys->remove(key);
-    }
+    const QList<use> uses = it->uses;
     m_listings.erase(it);
+    for (const auto &[watch, child] : uses) {
+        const auto served = m_watches.find(watch);
+        if (served == m_watches.end())
+            continue;
+        const auto keys = served->keysByChild.find(child);
+        if (keys != served->keysByChild.end()) {
+            keys->remove(key);
+            if (keys->isEmpty())
+                served->keysByChild.erase(keys);
+        }
+    }
+    releaseUnused(uses);
+}
+
+void listingCache::releaseUnused(const QList<use> &uses)
+{
+    for (const auto &[watch, child] : uses) {
+        const auto served = m_watches.constFind(watch);
+        if (served != m_watches.constEnd() && !served->keysByChild.isEmpty())
+            continue;
+        m_watches.remove(watch);
+        if (m_fd >= 0)
+            ::inotify_rm_watch(m_fd, watch); // fails harmlessly for a watch already gone
+    }
 }
 
 void listingCache::takeInReports()
@@ -221,11 +255,26 @@ void listingCache::takeInReports()
                 clear(); // reports were lost: nothing kept can be trusted
                 return;
             }
-            const auto keys = m_keysByWatch.take(event->wd);
-            for (const QString &key : keys)
+            const auto served = m_watches.constFind(event->wd);
+            if (served == m_watches.constEnd())
+                continue;
+            // A change of the folder itself (gone, moved, its mode): everything it serves is stale.
+            const bool self = event->len == 0 || (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT));
+            const QString child = event->len ? QFile::decodeName(event->name) : QString();
+            QSet<QString> stale;
+            for (auto keys = served->keysByChild.cbegin(); keys != served->keysByChild.cend(); ++keys) {
+                if (self || keys.key().isEmpty() || keys.key() == child)
+                    stale.unite(keys.value());
+            }
+            for (const QString &key : std::as_const(stale))
                 forget(key);
         }
     }
+}
+
+int listingCache::watchFolder(const QString &folder)
+{
+    return m_fd < 0 ? -1 : ::inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), watchedEvents);
 }
 
 bool listingCache::items(const QString &systemFolder, const QString &path, const QString &filter, bool recursive,
@@ -239,16 +288,19 @@ bool listingCache::items(const QString &systemFolder, const QString &path, const
         return true;
     }
 
-    const int fd = m_fd;
-    walk reader(filter, recursive, [fd](const QString &folder) {
-        return fd < 0 ? -1 : ::inotify_add_watch(fd, QFile::encodeName(folder).constData(), watchedEvents);
-    });
-    if (!reader.list(systemFolder, path))
-        return false;
-    reader.watchShownFolders();
-    out += reader.items;
-    if (!reader.keepable)
-        return true;
+    walk reader(filter, recursive, [this](const QString &folder) { return watchFolder(folder); });
+    // Watches are set before anything is read, so that no change after the
+    // reading can go unreported.
+    reader.watchAncestors(systemFolder, path);
+    const bool listed = reader.list(systemFolder, path);
+    if (listed) {
+        reader.watchShownFolders();
+        out += reader.items;
+    }
+    if (!listed || !reader.keepable) {
+        releaseUnused(reader.uses);
+        return listed;
+    }
     if (m_bytes + reader.items.size() > maxBytes) {
         clear(); // every watch goes, this listing's too: it is not kept
         return true;
@@ -256,9 +308,9 @@ bool listingCache::items(const QString &systemFolder, const QString &path, const
     // Reports already queued for these folders may forget the listing again
     // at once; that only costs a reading.
     listing kept;
-    kept.watches = reader.watches;
-    for (int watch : std::as_const(kept.watches))
-        m_keysByWatch[watch].insert(key);
+    kept.uses = reader.uses;
+    for (const auto &[watch, child] : std::as_const(kept.uses))
+        m_watches[watch].keysByChild[child].insert(key);
     m_bytes += reader.items.size();
     kept.items = std::move(reader.items);
     m_listings.insert(key, std::move(kept));

@@ -19,7 +19,8 @@ bool lock_handler::startElement(QStringView name, const QXmlStreamAttributes &at
         m_element = name.toString();
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
-        send(QStringLiteral("<%1 uid=\"%2\" system=\"%3\" type=\"reply\" >\r\n").arg(m_element, m_uid, m_system));
+        send(QStringLiteral("<%1 uid=\"%2\" system=\"%3\" type=\"reply\" >\r\n")
+                 .arg(m_element, protocol::escape(m_uid), protocol::escape(m_system)));
     } else if (name == u"file" || name == u"dir") {
         m_name = attributes.value(QLatin1String("name")).toString();
     }
@@ -53,7 +54,7 @@ void lock_handler::lockChild(const QString &child)
         locked = locks.lockPath(path, m_session->ownerKey(), &lockedPath, &lockedOwner);
     }
     if (locked) {
-        send(QStringLiteral("\t<file name=\"%1\" type=\"reply\" />\r\n").arg(path));
+        send(QStringLiteral("\t<file name=\"%1\" type=\"reply\" />\r\n").arg(protocol::escape(path)));
         logLine(QStringLiteral("File '%1' LOCKED from '%2' at '%3'")
                     .arg(protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system) + QLatin1Char('/')
                              + path,
@@ -61,7 +62,7 @@ void lock_handler::lockChild(const QString &child)
     } else {
         send(QStringLiteral("\t<%1 name=\"%2\" type=\"error\" >\r\n\t\t<message>The Path '%3' is already checked out to "
                             "'%4'</message>\r\n\t</%1>\r\n")
-                 .arg(child, path, lockedPath, lockedOwner));
+                 .arg(child, protocol::escape(path), protocol::escape(lockedPath), protocol::escape(lockedOwner)));
     }
 }
 
@@ -75,7 +76,7 @@ void lock_handler::unlockChild(const QString &child)
         unlocked = locks.unlockPath(path, m_session->ownerKey(), &currentOwner);
     }
     if (unlocked) {
-        send(QStringLiteral("\t<file name=\"%1\" type=\"reply\"/>\r\n").arg(path));
+        send(QStringLiteral("\t<file name=\"%1\" type=\"reply\"/>\r\n").arg(protocol::escape(path)));
         logLine(QStringLiteral("File '%1' UNLOCKED from '%2' at '%3'")
                     .arg(protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system) + QLatin1Char('/')
                              + path,
@@ -84,6 +85,6 @@ void lock_handler::unlockChild(const QString &child)
         qCDebug(lcKeepyard) << "sending unlock error";
         send(QStringLiteral("\t<%1 name=\"%2\" type=\"error\" >\r\n\t\t<message>Path was not checked out to this user "
                             "'%3'</message>\r\n\t</%1>\r\n")
-                 .arg(child, path, currentOwner));
+                 .arg(child, protocol::escape(path), protocol::escape(currentOwner)));
     }
 }

@@ -2,6 +2,7 @@
 
 #include "client.h"
 #include "logLine.h"
+#include "protocol.h"
 #include "server_lock_list.h"
 
 bool locklist_handler::startElement(QStringView name, const QXmlStreamAttributes &attributes)
@@ -21,9 +22,9 @@ bool locklist_handler::endElement(QStringView name)
     if (client::isSystemName(m_system))
         keys = server_lock_list(m_session->rootFolder(), m_system).locksOf(m_session->ownerKey());
     logLine(QStringLiteral("Sending locklist to '%1' at '%2'").arg(m_session->userName(), m_session->peerText()));
-    QString reply = QStringLiteral("\t<locklist type=\"reply\" uid=\"%1\" system=\"%2\" >\r\n").arg(m_uid, m_system);
+    QString reply = QStringLiteral("\t<locklist type=\"reply\" uid=\"%1\" system=\"%2\" >\r\n").arg(protocol::escape(m_uid), protocol::escape(m_system));
     for (const QString &key : keys)
-        reply += QStringLiteral("\t\t<lock name=\"%1\" />\r\n").arg(key);
+        reply += QStringLiteral("\t\t<lock name=\"%1\" />\r\n").arg(protocol::escape(key));
     reply += QStringLiteral("\t</locklist>\r\n");
     send(reply);
     return true;

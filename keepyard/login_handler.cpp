@@ -4,6 +4,7 @@
 #include "keepyard_log.h"
 #include "logLine.h"
 #include "passwordFile.h"
+#include "protocol.h"
 
 bool login_handler::startElement(QStringView name, const QXmlStreamAttributes &attributes)
 {
@@ -32,7 +33,7 @@ bool login_handler::endElement(QStringView)
         if (passwords.checkPassword(m_id, m_password)) {
             accepted = true;
             send(QStringLiteral("<login type=\"reply\" id=\"%1\" level=\"%2\" />\r\n")
-                     .arg(m_id, passwords.userLevel(m_id)));
+                     .arg(protocol::escape(m_id), protocol::escape(passwords.userLevel(m_id))));
             m_session->setLoggedIn(true);
             logLine(QStringLiteral("User '%1' at '%2/%3' logged in")
                         .arg(m_id, m_session->peerText(), QString::number(m_session->peerPortNumber())));

@@ -2,9 +2,9 @@
 
 #include "keepyard_log.h"
 #include "protocol.h"
+#include "xfer.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 server_lock_list::server_lock_list(const QString &root, const QString &system)
     : m_path(protocol::wirePath(root) + QLatin1Char('/') + protocol::wirePath(system)
@@ -35,8 +35,7 @@ bool server_lock_list::save()
     QByteArray content;
     for (const entry &e : std::as_const(m_entries))
         content += (e.key + QLatin1Char('=') + e.owner).toUtf8() + "\r\n";
-    QSaveFile out(m_path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit()) {
+    if (xfer::replaceFile(m_path, content)) {
         qCDebug(lcKeepyard).noquote() << QStringLiteral("cannot write ") + m_path;
         return false;
     }

@@ -13,9 +13,18 @@ bool synclist_handler::startElement(QStringView name, const QXmlStreamAttributes
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
     } else if (name == u"data") {
+        if (m_session->isClosing())
+            return true;
+        const QStringView entryName = attributes.value(QLatin1String("name"));
+        m_keptBytes += qint64(sizeof(file)) + 2 * entryName.size() + 64;
+        if (m_keptBytes > m_session->limits().maxKeptBytes) {
+            m_session->closeWithError(
+                QStringLiteral("synchronisation list above %1 bytes").arg(m_session->limits().maxKeptBytes));
+            return true;
+        }
         bool ok = false;
         const qint64 size = attributes.value(QLatin1String("size")).toLongLong(&ok);
-        m_clientList.append(file{attributes.value(QLatin1String("name")).toString(),
+        m_clientList.append(file{entryName.toString(),
                                  protocol::parseIsoDate(attributes.value(QLatin1String("date"))), ok ? size : 0});
     }
     return true;
@@ -47,7 +56,7 @@ void synclist_handler::sendList()
 {
     const filelist list = scanFolder();
     QByteArray reply = QStringLiteral("<synclist uid=\"%1\" type=\"reply\" system=\"%2\" path=\"%3\" >\r\n")
-                           .arg(m_uid, m_system, m_path)
+                           .arg(protocol::escape(m_uid), protocol::escape(m_system), protocol::escape(m_path))
                            .toUtf8();
     reply += list.toData();
     reply += "</synclist>\r\n";
@@ -70,11 +79,12 @@ void synclist_handler::requestFiles()
     // Nothing is asked for below a folder the server would not read.
     const bool inside = client::isSystemName(m_system)
                         && !protocol::wirePath(m_path).split(QLatin1Char('/')).contains(QStringLiteral(".."));
-    QString reply = QStringLiteral("<download uid=\"%1\" type=\"request\" system=\"%2\" >\r\n").arg(m_uid, m_system);
+    QString reply = QStringLiteral("<download uid=\"%1\" type=\"request\" system=\"%2\" >\r\n")
+                        .arg(protocol::escape(m_uid), protocol::escape(m_system));
     const QString prefix = m_path.isEmpty() ? QString() : m_path + QLatin1Char('/');
     const auto request = [&](const QList<file> &files, const QString &what) {
         for (const file &entry : files) {
-            reply += QStringLiteral("\t<file name=\"%1\" />\r\n").arg(prefix + entry.name);
+            reply += QStringLiteral("\t<file name=\"%1\" />\r\n").arg(protocol::escape(prefix + entry.name));
             qCDebug(lcKeepyard).noquote() << what + entry.name;
             logLine(QStringLiteral("Requesting file '%1' sent to '%2' at '%3'")
                         .arg(folder + QLatin1Char('/') + entry.name, m_session->userName(), m_session->peerText()));

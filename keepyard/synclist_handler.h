@@ -26,4 +26,5 @@ private:
     QString m_system;
     QString m_uid;
     filelist m_clientList;
+    qint64 m_keptBytes = 0; // what the client's entries hold, roughly
 };

@@ -1,6 +1,7 @@
 #include "systems_handler.h"
 
 #include "client.h"
+#include "protocol.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,7 +19,7 @@ bool systems_handler::endElement(QStringView name)
         return true;
     QByteArray reply("<systems type=\"reply\">\r\n");
     for (const QString &system : systemNames(m_session->rootFolder()))
-        reply += "\t<system name=\"" + system.toUtf8() + "\" />\r\n";
+        reply += "\t<system name=\"" + protocol::escape(system).toUtf8() + "\" />\r\n";
     reply += "</systems>\r\n";
     send(reply);
     return true;

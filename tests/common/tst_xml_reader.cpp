@@ -239,6 +239,43 @@ private slots:
         QCOMPARE(reader.feed(QByteArray(20000, 'x') + "<xml>"), xml_reader::Failed);
     }
 
+    // Whatever the structure, the reader holds bounded nesting and a bounded
+    // amount of unparsed markup; legitimate streams of any length pass.
+    void boundsHold_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("fails");
+        const QByteArray hex = QByteArray("0123456789ABCDEF").repeated(4096);
+        QTest::newRow("64 levels") << "<xml>" + QByteArray("<a>").repeated(63) << false;
+        QTest::newRow("65 levels") << "<xml>" + QByteArray("<a>").repeated(64) << true;
+        QTest::newRow("closed elements never add up") << "<xml>" + QByteArray("<a><b/></a>").repeated(200000) << false;
+        QTest::newRow("long start tag") << "<xml><a b=\"" + QByteArray(5000, 'x') << true;
+        QTest::newRow("long text with entities") << "<xml><a>" + QByteArray("&amp;").repeated(1000) << true;
+        QTest::newRow("long comment") << "<xml><!--" + QByteArray(5000, 'x') << true;
+        QTest::newRow("doctype without end") << "<!DOCTYPE x [" + QByteArray(5000, ' ') << true;
+        QTest::newRow("long plain text passes through") << "<xml><file>" + hex.repeated(8) + "</file>" << false;
+        QTest::newRow("many files of short text") << "<xml><up>" + ("<file n=\"x\">" + hex.left(3000) + "</file>").repeated(500)
+                                                  << false;
+    }
+
+    void boundsHold()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(bool, fails);
+        for (qsizetype chunk : {qsizetype(1000), input.size()}) {
+            if (chunk == 1000 && input.size() > 200000)
+                continue; // fed in one piece only: slices of the parser's input are what is counted
+            recorder r;
+            xml_reader reader(&r);
+            reader.setLimits(64, 4096);
+            xml_reader::Status status = xml_reader::NeedMore;
+            for (qsizetype at = 0; at < input.size() && status == xml_reader::NeedMore; at += chunk)
+                status = reader.feed(input.mid(at, chunk));
+            QCOMPARE(status, fails ? xml_reader::Failed : xml_reader::NeedMore);
+            QVERIFY(reader.heldBytes() <= 4096 + 1024);
+        }
+    }
+
     void handlerCanBeSwappedBetweenMessages()
     {
         recorder first;

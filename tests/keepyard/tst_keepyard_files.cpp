@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <zlib.h>
 
@@ -39,6 +40,16 @@ QByteArray refusal(const char *child, const QByteArray &path, const QByteArray &
 {
     return "\t<" + QByteArray(child) + " name=\"" + path + "\" type=\"error\" >\r\n\t\t<message>The Path '" + lockedPath
            + "' is already checked out to '" + owner + "'</message>\r\n\t</" + child + ">\r\n";
+}
+
+// True when `replies` continue the server's document without an error.
+bool wellFormed(const QByteArray &replies, QString *error)
+{
+    QXmlStreamReader reader("<xml>\r\n" + replies);
+    while (!reader.atEnd())
+        reader.readNext();
+    *error = reader.errorString();
+    return reader.error() == QXmlStreamReader::PrematureEndOfDocumentError;
 }
 
 QByteArray upload(const QByteArray &children)
@@ -199,8 +210,8 @@ private slots:
             + "</file>\r\n"
               "\t<file type=\"reply\" name=\"config/empty.txt\" size=\"0\" compressedsize=\""
             + QByteArray::number(emptyHex.size() / 2) + "\" date=\"2015-05-08T14:03:59\" >" + emptyHex + "</file>\r\n"
-            "\t<file name=\"config/gone&.txt\" type=\"error\">\r\n\t\t<message>File \"" + north
-            + "config/gone&.txt\" cannot be found</message>\r\n\t</file>\r\n"
+            "\t<file name=\"config/gone&amp;.txt\" type=\"error\">\r\n\t\t<message>File \"" + north
+            + "config/gone&amp;.txt\" cannot be found</message>\r\n\t</file>\r\n"
               "\t<file name=\"../South/config/keepyard_password.ini\" type=\"error\">\r\n\t\t<message>File \"" + north
             + "../South/config/keepyard_password.ini\" cannot be found</message>\r\n\t</file>\r\n"
               "\t<file name=\"config\" type=\"error\">\r\n\t\t<message>File \"" + north
@@ -513,6 +524,222 @@ private slots:
                                     + "</download>\r\n";
         QCOMPARE(s.peer.expect(expected), expected);
         QCOMPARE(s.peer.drain(30), QByteArray());
+    }
+
+    // Every value echoed into a reply or notice is escaped, so that names
+    // holding markup characters never break an editor's stream.
+    void repliesEscapeEveryValue_data()
+    {
+        QTest::addColumn<QByteArray>("locks");
+        QTest::addColumn<QStringList>("files"); // relative path, content, ...
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArrayList>("fragments");
+
+        const QString raw = QStringLiteral("config/q&a<b>'c\".xml");
+        const QByteArray sent = "config/q&amp;a&lt;b&gt;&apos;c&quot;.xml"; // as an editor escapes it
+        const QByteArray echoed = sent;                                    // and as it must come back
+        const QByteArray theirs = "x&y,10.0.0.1";
+        const QByteArray theirsEchoed = "x&amp;y,10.0.0.1";
+        const QByteArray full = "/North/" + echoed;
+        const auto lockLine = [&](const QByteArray &owner) { return raw.toUtf8() + "=" + owner + "\r\n"; };
+
+        QTest::newRow("lock") << QByteArray() << QStringList()
+                              << "<lock uid=\"u&amp;1\" type=\"request\" system=\"North\" ><file name=\"" + sent + "\" /></lock>"
+                              << QByteArrayList{"<lock uid=\"u&amp;1\" system=\"North\" type=\"reply\" >\r\n",
+                                                "\t<file name=\"" + echoed + "\" type=\"reply\" />\r\n"};
+        QTest::newRow("lock refused") << lockLine(theirs) << QStringList() << lockRequest("lock", "file", sent)
+                                      << QByteArrayList{refusal("file", echoed, echoed, theirsEchoed)};
+        QTest::newRow("unlock") << lockLine(ops) << QStringList() << lockRequest("unlock", "file", sent)
+                                << QByteArrayList{"\t<file name=\"" + echoed + "\" type=\"reply\"/>\r\n"};
+        QTest::newRow("unlock refused") << lockLine(theirs) << QStringList() << lockRequest("unlock", "dir", sent)
+                                        << QByteArrayList{"'" + theirsEchoed + "'</message>"};
+        QTest::newRow("locklist") << lockLine(ops) << QStringList()
+                                  << QByteArray("<locklist uid=\"a&lt;b\" type=\"request\" system=\"North\" />")
+                                  << QByteArrayList{"\t<locklist type=\"reply\" uid=\"a&lt;b\" system=\"North\" >\r\n",
+                                                    "\t\t<lock name=\"" + echoed + "\" />\r\n"};
+        QTest::newRow("upload and its notice")
+            << "config=" + ops + "\r\n" << QStringList()
+            << "<upload type=\"request\" uid=\"u&apos;1\" system=\"North\" >" + uploadFile(sent, "new") + "</upload>"
+            << QByteArrayList{"<upload uid=\"u&apos;1\" type=\"reply\" system=\"North\">\r\n",
+                              "\t<file type=\"reply\" name=\"" + echoed + "\" />\r\n",
+                              "<update type=\"update\" system=\"North\" name=\"" + echoed
+                                  + "\" undoname=\"q&amp;a&lt;b&gt;&apos;c&quot;.xml."};
+        QTest::newRow("upload refused") << QByteArray() << QStringList() << upload(uploadFile(sent, "new"))
+                                        << QByteArrayList{"\t<file type=\"error\" name=\"" + echoed + "\">\r\n",
+                                                          full + "' is checked out to '' </message>"};
+        QTest::newRow("delete and its notice")
+            << "config=" + ops + "\r\n" << QStringList{raw, "old"} << upload("<delete name=\"" + sent + "\" />")
+            << QByteArrayList{"\t<delete type=\"reply\" name=\"" + echoed + "\" />\r\n",
+                              "<update type=\"delete\" system=\"North\" name=\"" + echoed + "\" />\r\n"};
+        QTest::newRow("download of a missing file")
+            << QByteArray() << QStringList()
+            << "<download uid=\"u&quot;1\" type=\"request\" system=\"North\" ><file name=\"" + sent + "\" /></download>"
+            << QByteArrayList{"<download uid=\"u&quot;1\" type=\"reply\" system=\"North\" >\r\n",
+                              "\t<file name=\"" + echoed + "\" type=\"error\">\r\n", full + "\" cannot be found</message>"};
+        QTest::newRow("synclist request")
+            << QByteArray() << QStringList{"config/q&a/x.txt", "x"}
+            << QByteArray("<synclist uid=\"u&gt;1\" type=\"request\" system=\"North\" path=\"config/q&amp;a\" />")
+            << QByteArrayList{"<synclist uid=\"u&gt;1\" type=\"reply\" system=\"North\" path=\"config/q&amp;a\" >\r\n"};
+        QTest::newRow("synclist reply")
+            << QByteArray() << QStringList()
+            << "<synclist uid=\"u1\" type=\"reply\" system=\"North\" path=\"config\" ><data name=\""
+                   + sent.mid(7) + "\" date=\"2016-01-01T00:00:00\" size=\"3\"/></synclist>"
+            << QByteArrayList{"\t<file name=\"" + echoed + "\" />\r\n"};
+        QTest::newRow("dir") << QByteArray() << QStringList{"config/a&b.xml", "x"}
+                             << QByteArray("<dir type=\"request\" uid=\"u&amp;1\" system=\"North\" path=\"config\" "
+                                           "filter=\"*&amp;*\" recursive=\"false\"/>")
+                             << QByteArrayList{"<dir type=\"reply\" uid=\"u&amp;1\" system=\"North\" filter=\"*&amp;*\">\r\n",
+                                               ">a&amp;b.xml</item>"};
+        QTest::newRow("login") << QByteArray()
+                               << QStringList{"config/keepyard_password.ini",
+                                              "[Users]\r\na&b=pw\r\n[Level]\r\na&b=<9>\r\n"}
+                               << QByteArray("<login type=\"request\" id=\"a&amp;b\" password=\"pw\" system=\"North\" />")
+                               << QByteArrayList{"<login type=\"reply\" id=\"a&amp;b\" level=\"&lt;9&gt;\" />\r\n"};
+        QTest::newRow("systems") << QByteArray() << QStringList{"../A&B/config/x", ""}
+                                 << QByteArray("<systems type=\"request\" />")
+                                 << QByteArrayList{"\t<system name=\"A&amp;B\" />\r\n"};
+    }
+
+    void repliesEscapeEveryValue()
+    {
+        QFETCH(QByteArray, locks);
+        QFETCH(QStringList, files);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArrayList, fragments);
+        session s(locks);
+        QVERIFY(s.ok);
+        for (qsizetype i = 0; i + 1 < files.size(); i += 2)
+            s.fx.makeFile("North/" + files.at(i), files.at(i + 1).toUtf8());
+        s.peer.send(request);
+        QByteArray replies;
+        QDeadlineTimer deadline(5000);
+        const auto allThere = [&] {
+            return std::all_of(fragments.cbegin(), fragments.cend(), [&](const QByteArray &f) {
+                return replies.contains(f.startsWith("/North/") ? s.fx.root().toUtf8() + f : f);
+            });
+        };
+        while (!allThere() && !deadline.hasExpired())
+            replies += s.peer.drain(5);
+        QVERIFY2(allThere(), replies.constData());
+        QString error;
+        QVERIFY2(wellFormed(replies, &error), qPrintable(error + QLatin1Char('\n') + replies));
+    }
+
+    // An empty name is nobody's lock: answered as a path the sender does not hold.
+    void emptyNamesAreNotHeld_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("logged");
+        const QByteArray notHeld = "\t\t<message>File '%ROOT%/North/' is checked out to '' </message>\r\n";
+        const QString checkingIn = "Error on file '%ROOT%/North/' checking IN from 'ops' at '127.0.0.1' already checked out to ''";
+        QTest::newRow("uploaded file") << upload(uploadFile("", "x"))
+                                       << "\t<file type=\"error\" name=\"\">\r\n" + notHeld + "</file>\r\n" << checkingIn;
+        QTest::newRow("file without content") << upload("\t<file name=\"\" ></file>\r\n")
+                                              << "\t<file type=\"error\" name=\"\">\r\n" + notHeld + "</file>\r\n" << checkingIn;
+        QTest::newRow("delete") << upload("<delete name=\"\" />") << "\t<delete type=\"error\">\r\n" + notHeld + "</delete>\r\n"
+                                << QString("Error on file '%ROOT%/North/' deleting file from 'ops' at '127.0.0.1' already "
+                                           "checked out to ''");
+        QTest::newRow("delivered file")
+            << "<download uid=\"p1\" type=\"reply\" system=\"North\" ><file name=\"\" size=\"1\" date=\"\">" + hexOf("x")
+                   + "</file></download>"
+            << "\t<file type=\"error\">\r\n" + notHeld + "</file>\r\n" << checkingIn;
+    }
+
+    void emptyNamesAreNotHeld()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, logged);
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        s.peer.send(request);
+        const QByteArray head = request.left(request.indexOf('>') + 1);
+        QByteArray replies = s.peer.readLine();
+        replies += s.peer.readLine();
+        replies += s.peer.readLine();
+        replies += s.peer.readLine();
+        answer.replace("%ROOT%", s.fx.root().toUtf8());
+        QCOMPARE(replies.mid(replies.indexOf("\r\n") + 2), answer);
+        QTRY_VERIFY(s.fx.log.contains(logged.replace("%ROOT%", s.fx.root())));
+        QVERIFY(QFileInfo(s.path(QString())).isDir());
+        QCOMPARE(QDir(s.path(QString())).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 2); // config, lock file
+    }
+
+    // A notice never lands inside a reply a session is still receiving.
+    void noticesWaitForAnOpenReply()
+    {
+        session s("config=" + ops + "\r\n");
+        QVERIFY(s.ok);
+        testPeer other(s.fx.port());
+        QVERIFY(other.logIn("ops", "secret", "North"));
+        other.send("<lock uid=\"o\" type=\"request\" system=\"North\" >");
+        QCOMPARE(other.readLine(), QByteArray("<lock uid=\"o\" system=\"North\" type=\"reply\" >\r\n"));
+        s.peer.send(upload(uploadFile("config/a.txt", "a")));
+        s.peer.expect("<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n\t<file type=\"reply\" name=\"config/a.txt\" />\r\n"
+                      "</upload>\r\n");
+        QVERIFY(s.peer.readLine().startsWith("<update "));
+        QCOMPARE(other.drain(100), QByteArray());
+        other.send("</lock>");
+        QByteArray rest = other.readLine();
+        rest += other.readLine();
+        QVERIFY2(rest.startsWith("</lock>\r\n<update type=\"update\" system=\"North\" name=\"config/a.txt\""), rest.constData());
+    }
+
+    // Size, date and content of a sent file come from one reading of it, even
+    // when the file is replaced between the request and the sending.
+    void downloadSizeAndContentFromOneRead()
+    {
+        session s;
+        QVERIFY(s.ok);
+        s.fx.makeFile("North/config/p.xml", "short");
+        s.peer.send("<download uid=\"p1\" type=\"request\" system=\"North\" ><file name=\"config/p.xml\" />");
+        QCOMPARE(s.peer.readLine(), QByteArray("<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"));
+        QTest::qWait(50); // the file element has been read and looked up
+        const QByteArray replaced = "a much longer version of the file";
+        const QDateTime when(QDate(2020, 2, 3), QTime(4, 5, 6));
+        s.fx.makeFile("North/config/p.new", replaced, when);
+        QVERIFY(QFile::rename(s.path("config/p.new"), s.path("config/p.xml")) || (QFile::remove(s.path("config/p.xml"))
+                && QFile::rename(s.path("config/p.new"), s.path("config/p.xml"))));
+        s.peer.send("</download>");
+        const QByteArray hex = hexOf(replaced);
+        const QByteArray expected = "\t<file type=\"reply\" name=\"config/p.xml\" size=\"" + QByteArray::number(replaced.size())
+                                    + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
+                                    + "\" date=\"2020-02-03T04:05:06\" >" + hex + "</file>\r\n</download>\r\n";
+        QCOMPARE(s.peer.expect(expected), expected);
+    }
+
+    // What the server holds is bounded per element, not per request: an
+    // upload of many small files, together far above the markup bound,
+    // completes and is answered file by file.
+    void uploadOfManySmallFilesCompletes()
+    {
+        sessionLimits limits;
+        limits.maxHeldBytes = 64 * 1024;
+        session s("config=" + ops + "\r\n", limits);
+        QVERIFY(s.ok);
+        constexpr int files = 150;
+        QRandomGenerator random(11);
+        QByteArray children;
+        QByteArray answers;
+        QList<QByteArray> contents;
+        for (int i = 0; i < files; ++i) {
+            QByteArray content(3000, Qt::Uninitialized); // incompressible: about 6 KB of hex each
+            for (char &c : content)
+                c = char(random.bounded(256));
+            contents << content;
+            const QByteArray name = "config/many/f" + QByteArray::number(i) + ".bin";
+            children += uploadFile(name, content);
+            answers += "\t<file type=\"reply\" name=\"" + name + "\" />\r\n";
+        }
+        QVERIFY(children.size() > 12 * limits.maxHeldBytes);
+        s.peer.send(upload(children));
+        const QByteArray expected = "<upload uid=\"p1\" type=\"reply\" system=\"North\">\r\n" + answers + "</upload>\r\n";
+        // The notices of the stored files follow the whole reply.
+        QCOMPARE(s.peer.expect(expected, 60000), expected);
+        QVERIFY(s.peer.readLine().startsWith("<update type=\"update\" system=\"North\" name=\"config/many/f0.bin\""));
+        for (int i = 0; i < files; i += 37)
+            QCOMPARE(readAll(s.path("config/many/f" + QString::number(i) + ".bin")), contents.at(i));
     }
 };
 

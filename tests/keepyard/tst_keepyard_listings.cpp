@@ -96,6 +96,109 @@ private slots:
         QCOMPARE(cached, expected);
     }
 
+    // Renaming or replacing a folder above the listed one, up to the system
+    // folder, makes the next listing show what is there now.
+    void ancestorsRenamed_data()
+    {
+        QTest::addColumn<bool>("recursive");
+        QTest::addColumn<change>("mutate");
+        QTest::newRow("listed folder moved away") << true << change([](const QString &r) {
+            QDir().rename(r + "/North/config/areas", r + "/North/config/areas.old");
+            writeFile(r + "/North/config/areas/new.xml", "n");
+        });
+        QTest::newRow("parent moved away") << true << change([](const QString &r) {
+            QDir().rename(r + "/North/config", r + "/North/config.old");
+            writeFile(r + "/North/config/areas/new.xml", "n");
+        });
+        QTest::newRow("system moved away") << false << change([](const QString &r) {
+            QDir().rename(r + "/North", r + "/North.old");
+            writeFile(r + "/North/config/areas/new.xml", "n");
+        });
+        QTest::newRow("parent replaced by a moved-in folder") << false << change([](const QString &r) {
+            writeFile(r + "/other/areas/other.xml", "o");
+            QDir().rename(r + "/North/config", r + "/North/config.old");
+            QDir().rename(r + "/other", r + "/North/config");
+        });
+    }
+
+    void ancestorsRenamed()
+    {
+        QFETCH(bool, recursive);
+        QFETCH(change, mutate);
+        QTemporaryDir root;
+        writeFile(root.filePath("North/config/areas/a.xml"), "a");
+        writeFile(root.filePath("North/config/areas/sub/b.xml"), "b");
+        listingCache cache;
+        const QString system = root.filePath("North");
+        QByteArray first;
+        QVERIFY(cache.items(system, "config/areas", "", recursive, first));
+        QVERIFY(first.contains(">a.xml<"));
+        // Busy siblings on the way down do not make the listing stale.
+        writeFile(root.filePath("North/server_lock_list.txt"), "x");
+        writeFile(root.filePath("North/config/other.txt"), "x");
+        QByteArray kept;
+        QVERIFY(cache.items(system, "config/areas", "", recursive, kept));
+        QCOMPARE(cache.listings(), 1);
+
+        mutate(root.path());
+        QByteArray now;
+        QVERIFY(cache.items(system, "config/areas", "", recursive, now));
+        listingCache fresh;
+        QByteArray expected;
+        QVERIFY(fresh.items(system, "config/areas", "", recursive, expected));
+        QVERIFY(!now.contains(">a.xml<"));
+        QCOMPARE(now, expected);
+    }
+
+    // Watches go with the listings they serve.
+    void watchesAreReleased()
+    {
+        QTemporaryDir root;
+        writeFile(root.filePath("North/config/a/x.xml"), "x");
+        writeFile(root.filePath("North/config/b/y.xml"), "y");
+        listingCache cache;
+        QByteArray out;
+        QVERIFY(cache.items(root.filePath("North"), "config/a", "", true, out));
+        QVERIFY(cache.items(root.filePath("North"), "config", "", true, out));
+        const qsizetype both = cache.watches();
+        QVERIFY(both >= 4);
+        // A change below config/b leaves only the listing of config/a.
+        writeFile(root.filePath("North/config/b/z.xml"), "z");
+        QVERIFY(!cache.items(root.filePath("North"), "missing", "", false, out));
+        QCOMPARE(cache.listings(), 1);
+        QVERIFY(cache.watches() < both);
+        QFile::remove(root.filePath("North/config/a/x.xml"));
+        QVERIFY(!cache.items(root.filePath("North"), "missing", "", false, out));
+        QCOMPARE(cache.listings(), 0);
+        QCOMPARE(cache.watches(), 0);
+        // Listings that cannot be listed keep no watches either.
+        QVERIFY(!cache.items(root.filePath("North"), "missing/deeper", "", false, out));
+        QCOMPARE(cache.watches(), 0);
+    }
+
+    // A folder the kernel will not watch is read at every request.
+    void refusedWatchMeansNoCaching()
+    {
+        struct refusing : listingCache
+        {
+            int watchFolder(const QString &folder) override
+            {
+                return folder.endsWith(QLatin1String("/config")) ? -1 : listingCache::watchFolder(folder);
+            }
+        } cache;
+        QTemporaryDir root;
+        writeFile(root.filePath("North/config/areas/a.xml"), "a");
+        QByteArray out;
+        QVERIFY(cache.items(root.filePath("North"), "config/areas", "", false, out));
+        QCOMPARE(cache.listings(), 0);
+        QCOMPARE(cache.watches(), 0);
+        QDir().rename(root.filePath("North/config"), root.filePath("North/config.old"));
+        writeFile(root.filePath("North/config/areas/b.xml"), "b");
+        QByteArray now;
+        QVERIFY(cache.items(root.filePath("North"), "config/areas", "", false, now));
+        QVERIFY(now.contains(">b.xml<") && !now.contains(">a.xml<"));
+    }
+
     void filtersAndPathsAreKeptApart()
     {
         QTemporaryDir root;

@@ -10,6 +10,11 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 quint16 freeTcpPort()
@@ -93,6 +98,59 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// A memory figure of a process from /proc, in KiB.
+qint64 memoryKiB(qint64 pid, const QByteArray &key)
+{
+    for (const QByteArray &line : readAll(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Writes `head` and then `unit` over and over (up to `total` bytes) without
+// reading anything, for at most `ms`. Gives the bytes the kernel took and
+// whether the server closed the connection.
+struct flood
+{
+    qint64 sent = 0;
+    bool closed = false;
+};
+
+flood floodServer(quint16 port, const QByteArray &head, const QByteArray &unit, qint64 total, int ms)
+{
+    flood result;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    QByteArray chunk = head + unit.repeated(qMax<qsizetype>(1, 1024 * 1024 / unit.size()));
+    QDeadlineTimer deadline(ms);
+    qsizetype at = 0;
+    while (result.sent < total && !deadline.hasExpired()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t n = ::send(fd, chunk.constData() + at, size_t(chunk.size() - at), MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == EINPROGRESS))
+            continue;
+        if (n < 0) {
+            result.closed = true;
+            break;
+        }
+        result.sent += n;
+        at += n;
+        if (at == chunk.size()) {
+            chunk = unit.repeated(qMax<qsizetype>(1, 1024 * 1024 / unit.size()));
+            at = 0;
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
 } // namespace
 
 // The built program, started headless on a temporary installation root.
@@ -170,6 +228,51 @@ private slots:
                             "\t<file name=\"config/areas/pump1.xml\" />\r\n</download>\r\n"));
         peer.write("</xml>");
         QVERIFY(peer.waitForDisconnected(5000));
+    }
+
+    // No peer can make the server hold more than its bounds, whatever it
+    // sends before logging in; other sessions go on.
+    void hostilePeersLeaveMemoryBounded_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QByteArray>("unit");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("endless nesting") << QByteArray("<xml>") << QByteArray("<abcdefgh>") << true;
+        QTest::newRow("endless attribute") << QByteArray("<xml><login id=\"") << QByteArray("x") << true;
+        QTest::newRow("endless text with entities") << QByteArray("<xml><systems>") << QByteArray("&amp;") << true;
+        QTest::newRow("requests never read") << QByteArray("<xml>") << QByteArray("<systems type=\"request\" />") << false;
+        // Large replies that cost little: the server stops reading at once.
+        QTest::newRow("listings never read")
+            << QByteArray("<xml><login type=\"request\" id=\"ops\" password=\"secret\" system=\"North\" />")
+            << QByteArray("<dir type=\"request\" uid=\"u\" system=\"North\" path=\"config\" filter=\"\" recursive=\"true\"/>")
+            << false;
+    }
+
+    void hostilePeersLeaveMemoryBounded()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, unit);
+        QFETCH(bool, closes);
+        runningProgram server;
+        for (int i = 0; i < 300; ++i)
+            writeFile(server.root.filePath(QStringLiteral("North/config/many/file%1.xml").arg(i)), "x");
+        QVERIFY(server.program.waitForStarted());
+        QTcpSocket other;
+        QVERIFY(server.connectPeer(other));
+        const qint64 pid = server.program.processId();
+        const qint64 before = memoryKiB(pid, "VmRSS");
+
+        const qint64 total = qint64(200) * 1024 * 1024;
+        const flood result = floodServer(server.port, head, unit, total, 4000);
+        const qint64 grown = memoryKiB(pid, "VmHWM") - before;
+        qInfo("sent %lld bytes, server grew by %lld KiB", result.sent, grown);
+        QVERIFY2(grown < 24 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(grown)));
+        QCOMPARE(result.closed, closes);
+        // Pushed back by TCP: far less than offered ever got through.
+        QVERIFY2(result.sent < total / 4, qPrintable(QString::number(result.sent)));
+
+        other.write("<xml><systems type=\"request\" />");
+        QVERIFY(runningProgram::receive(other, "</systems>\r\n").endsWith("</systems>\r\n"));
     }
 
     void withoutRootItEnds()

@@ -4,6 +4,11 @@
 
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray greeting("<xml>\r\n");
@@ -221,13 +226,17 @@ private slots:
         QTest::newRow("endless text in a request") << QByteArray("<systems type=\"request\">" + QByteArray("&amp;").repeated(1000));
         QTest::newRow("endless text between requests") << QByteArray("\r\n").repeated(2500);
         QTest::newRow("endless unknown element") << QByteArray("<junk a=\"" + QByteArray(5000, 'x'));
+        QTest::newRow("endless comment") << QByteArray("<!--" + QByteArray(5000, '-'));
+        // Unknown elements that start no handler, nested without end.
+        QTest::newRow("nesting beyond the limit") << QByteArray("<abcdefgh>").repeated(64);
+        QTest::newRow("nesting inside a request") << "<systems type=\"request\">" + QByteArray("<x>").repeated(64);
     }
 
     void oversizedRequestClosesTheSession()
     {
         QFETCH(QByteArray, input);
         sessionLimits limits;
-        limits.maxRequestBytes = 2048;
+        limits.maxHeldBytes = 2048;
         serverFixture fx(limits);
         testPeer peer(fx.port());
         peer.expect(greeting);
@@ -240,6 +249,67 @@ private slots:
         peer.send(input);
         QVERIFY(peer.waitClosed());
         QTRY_VERIFY(fx.log.contains(QStringLiteral("connection errored for \"\" on \"127.0.0.1\" - closing")));
+    }
+
+    void nestingUpToTheLimitIsServed()
+    {
+        serverFixture fx;
+        testPeer peer(fx.port());
+        peer.expect(greeting);
+        // The root and 62 unknown levels, then a request at level 64.
+        peer.send("<xml>" + QByteArray("<a>").repeated(62) + systemsRequest + QByteArray("</a>").repeated(62));
+        QCOMPARE(peer.expect(systemsReply), systemsReply);
+        peer.send(QByteArray("<a>").repeated(63) + "<b>");
+        QVERIFY(peer.waitClosed());
+    }
+
+    // Replies already produced go out before a session closed on bad input
+    // ends; the log line still comes.
+    void repliesBeforeMalformedInputAreSent_data()
+    {
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<QByteArray>("bad");
+        QTest::newRow("one reply") << 1 << QByteArray("<login id=\"a&b\" />");
+        QTest::newRow("many replies") << 5000 << QByteArray("</systems>");
+        QTest::newRow("too deep") << 3 << QByteArray("<a>").repeated(70);
+    }
+
+    void repliesBeforeMalformedInputAreSent()
+    {
+        QFETCH(int, requests);
+        QFETCH(QByteArray, bad);
+        serverFixture fx;
+        testPeer peer(fx.port());
+        peer.expect(greeting);
+        peer.send("<xml>" + systemsRequest.repeated(requests) + bad + systemsRequest);
+        QVERIFY(peer.waitClosed(10000));
+        QCOMPARE(peer.drain(0), systemsReply.repeated(requests));
+        QTRY_VERIFY(fx.log.contains(QStringLiteral("connection errored for \"\" on \"127.0.0.1\" - closing")));
+        QTRY_VERIFY(fx.server().sessions().isEmpty());
+    }
+
+    // A peer that neither reads nor closes is not waited for long.
+    void closingWaitIsBounded()
+    {
+        sessionLimits limits;
+        limits.closeWaitMs = 1000;
+        serverFixture fx(limits);
+        // A small receive window, set before connecting, keeps the replies
+        // in the server's own buffer.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int window = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(fx.port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        const QByteArray input = "<xml>" + systemsRequest.repeated(20000) + "<&>";
+        QCOMPARE(::send(fd, input.constData(), size_t(input.size()), MSG_NOSIGNAL), ssize_t(input.size()));
+        QTRY_VERIFY(fx.log.contains(QStringLiteral("connection errored for \"\" on \"127.0.0.1\" - closing")));
+        QVERIFY(!fx.server().sessions().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(fx.server().sessions().isEmpty(), 3000);
+        ::close(fd);
     }
 
     void unsentRepliesAreBounded()
