@@ -666,6 +666,21 @@ private slots:
         QCOMPARE(QDir(s.path(QString())).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 2); // config, lock file
     }
 
+    // A client's list is held until its end tag, so its size has a bound.
+    void longSynclistClosesTheSession()
+    {
+        sessionLimits limits;
+        limits.maxKeptBytes = 20000;
+        session s(QByteArray(), limits);
+        QVERIFY(s.ok);
+        QByteArray data;
+        for (int i = 0; i < 200; ++i)
+            data += "<data name=\"config/f" + QByteArray::number(i) + "\" date=\"2016-01-01T00:00:00\" size=\"1\"/>";
+        s.peer.send("<synclist uid=\"u\" type=\"reply\" system=\"North\" path=\"\" >" + data);
+        QVERIFY(s.peer.waitClosed());
+        QTRY_VERIFY(s.fx.log.contains("connection errored for \"ops\" on \"127.0.0.1\" - closing"));
+    }
+
     // A notice never lands inside a reply a session is still receiving.
     void noticesWaitForAnOpenReply()
     {
