@@ -155,7 +155,14 @@ void client::socketRead()
     if (m_reading)
         return;
     m_reading = true;
-    const auto done = qScopeGuard([this] { m_reading = false; });
+    const auto done = qScopeGuard([this] {
+        // Replies go to the kernel now: a peer that half-closes after its
+        // requests makes the socket close at once, dropping what is still
+        // queued here.
+        if (!m_closing && bytesToWrite() > 0)
+            flush();
+        m_reading = false;
+    });
     while (bytesAvailable() > 0) {
         if (bytesToWrite() >= m_limits.pauseUnsentBytes)
             return; // resumed by bytesWritten once the peer has read enough

@@ -15,7 +15,8 @@ bool lock_handler::isLockableName(const QString &path)
 
 bool lock_handler::startElement(QStringView name, const QXmlStreamAttributes &attributes)
 {
-    if (name == u"lock" || name == u"unlock") {
+    // A nested "lock" or "unlock" is no request of its own.
+    if (m_depth++ == 0) {
         m_element = name.toString();
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
@@ -29,13 +30,13 @@ bool lock_handler::startElement(QStringView name, const QXmlStreamAttributes &at
 
 bool lock_handler::endElement(QStringView name)
 {
-    if (name == u"file" || name == u"dir") {
+    if (--m_depth == 0) {
+        send(QStringLiteral("</%1>\r\n").arg(m_element));
+    } else if (name == u"file" || name == u"dir") {
         if (m_element == u"lock")
             lockChild(name.toString());
-        else if (m_element == u"unlock")
+        else
             unlockChild(name.toString());
-    } else if (name == u"lock" || name == u"unlock") {
-        send(QStringLiteral("</%1>\r\n").arg(m_element));
     }
     return true;
 }

@@ -24,4 +24,5 @@ private:
     QString m_system;
     QString m_uid;
     QString m_name;
+    int m_depth = 0; // only the outermost element opens and closes the reply
 };

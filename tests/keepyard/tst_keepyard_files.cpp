@@ -116,6 +116,10 @@ private slots:
         QTest::newRow("refusal ignores owners") << "config/a/b=" + ops + "\r\n" << lockRequest("lock", "dir", "config/a")
                                                 << open + refusal("dir", "config/a", "config/a/b", ops) + close
                                                 << "config/a/b=" + ops + "\r\n";
+        QTest::newRow("nested lock element is no request") << QByteArray()
+            << QByteArray("<lock uid=\"p1\" type=\"request\" system=\"North\" ><unlock uid=\"x\"><file name=\"config/a\" />"
+                          "</unlock></lock>")
+            << open + "\t<file name=\"config/a\" type=\"reply\" />\r\n" + close << "config/a=" + ops + "\r\n";
         QTest::newRow("backslashes") << QByteArray() << lockRequest("lock", "file", "config\\x")
                                      << open + "\t<file name=\"config/x\" type=\"reply\" />\r\n" + close
                                      << "config/x=" + ops + "\r\n";
