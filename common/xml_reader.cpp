@@ -49,6 +49,8 @@ xml_reader::Status xml_reader::feed(QByteArrayView data)
         return m_status;
     m_bytesFed += data.size();
     if (m_parsing) {
+        if (m_queued.size() + data.size() > m_maxHeldBytes)
+            return failBound(QStringLiteral("more than %1 bytes arrived while a handler was busy").arg(m_maxHeldBytes));
         m_queued.append(data.data(), data.size()); // the running feed() takes these next
         return NeedMore;
     }
@@ -237,7 +239,7 @@ void xml_reader::pushToParser()
         // this slice; without one it still holds everything before as well.
         m_heldBytes = m_eventSeen ? slice.size() : m_heldBytes + slice.size();
         if (m_status == NeedMore && m_heldBytes > m_maxHeldBytes)
-            fail(QStringLiteral("more than %1 bytes without a complete element").arg(m_maxHeldBytes));
+            failBound(QStringLiteral("more than %1 bytes without a complete element").arg(m_maxHeldBytes));
     }
 }
 
@@ -247,6 +249,9 @@ xml_reader::Status xml_reader::parse()
     struct Reset { bool &flag; ~Reset() { flag = false; } } reset{m_parsing};
 
     while (true) {
+        // A callback may have ended the reading (a bound broken by bytes fed from inside it).
+        if (m_status == Failed)
+            return m_status;
         const QXmlStreamReader::TokenType token = m_reader.readNext();
         if (m_reader.hasError()) {
             if (m_reader.error() == QXmlStreamReader::PrematureEndOfDocumentError)
@@ -266,7 +271,7 @@ xml_reader::Status xml_reader::parse()
             return m_status = Finished;
         case QXmlStreamReader::StartElement:
             if (++m_depth > m_maxDepth)
-                return fail(QStringLiteral("elements nested deeper than %1 levels").arg(m_maxDepth));
+                return failBound(QStringLiteral("elements nested deeper than %1 levels").arg(m_maxDepth));
             ok = !m_handler || m_handler->startElement(m_reader.qualifiedName(), m_reader.attributes());
             break;
         case QXmlStreamReader::EndElement:
@@ -285,6 +290,12 @@ xml_reader::Status xml_reader::parse()
                             .arg(m_reader.lineNumber())
                             .arg(m_reader.columnNumber()));
     }
+}
+
+xml_reader::Status xml_reader::failBound(const QString &error)
+{
+    m_boundExceeded = true;
+    return fail(error);
 }
 
 xml_reader::Status xml_reader::fail(const QString &error)

@@ -40,8 +40,9 @@ public:
     xml_handler *handler() const { return m_handler; }
 
     // Adds bytes and delivers the events they complete. Called again from
-    // inside a handler callback, it only queues the bytes: the running call
-    // delivers their events after the callback has returned.
+    // inside a handler callback, it only queues the bytes (no more than the
+    // held-bytes bound): the running call delivers their events after the
+    // callback has returned.
     Status feed(QByteArrayView data);
 
     // Depth counts the root element; held bytes are counted in steps of a
@@ -53,6 +54,9 @@ public:
 
     Status status() const { return m_status; }
     QString errorString() const { return m_error; }
+    // The failure came from a bound (nesting, held or queued bytes), not
+    // from malformed input.
+    bool boundExceeded() const { return m_boundExceeded; }
 
     // Bytes handed to feed() so far.
     qint64 bytesFed() const { return m_bytesFed; }
@@ -73,6 +77,7 @@ private:
     void pushToParser();
     Status parse();
     Status fail(const QString &error);
+    Status failBound(const QString &error);
 
     QXmlStreamReader m_reader;
     xml_handler *m_handler = nullptr;
@@ -81,7 +86,8 @@ private:
     qint64 m_bytesFed = 0;
     qint64 m_parsedBytes = 0;
     qint64 m_heldBytes = 0;
-    bool m_eventSeen = false; // the parser produced an event from the current slice
+    bool m_eventSeen = false;
+    bool m_boundExceeded = false; // the parser produced an event from the current slice
     int m_maxDepth = defaultMaxDepth;
     qint64 m_maxHeldBytes = defaultMaxHeldBytes;
     bool m_parsing = false;

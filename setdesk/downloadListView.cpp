@@ -79,27 +79,18 @@ void downloadListView::reload()
     if (in.open(QIODevice::ReadOnly))
         content = in.readAll();
 
-    // Lines are read as the lists read them, so that the trees show what
-    // the editor works with; the raw page shows the file unchanged.
+    // Each line split at ",", its parts shown as stored; the raw page shows
+    // the file unchanged.
     QHash<QString, QTreeWidgetItem *> plugins;
     QHash<QString, QTreeWidgetItem *> files;
     for (const QByteArray &bytes : content.split('\n')) {
-        const QString line = QString::fromUtf8(bytes);
-        QString plugin;
-        QString file;
-        if (m_mode == lockedFiles) {
-            const std::optional<pair> lock = pair::fromLine(line);
-            if (!lock)
-                continue;
-            plugin = lock->key;
-            file = lock->path;
-        } else {
-            const std::optional<downloadEntry> entry = downloadEntry::fromLine(line);
-            if (!entry)
-                continue;
-            plugin = entry->key;
-            file = entry->path;
-        }
+        QString line = QString::fromUtf8(bytes);
+        line.remove(QLatin1Char('\r'));
+        const QStringList parts = line.split(QLatin1Char(','));
+        if (parts.size() != 2)
+            continue;
+        const QString &plugin = m_mode == lockedFiles ? parts.at(0) : parts.at(1);
+        const QString &file = m_mode == lockedFiles ? parts.at(1) : parts.at(0);
         addUnder(pluginListView, plugins, plugin, file);
         addUnder(fileListView, files, file, plugin);
     }

@@ -3,11 +3,11 @@
 #include "clientFolder.h"
 #include "protocol.h"
 #include "setdesk_log.h"
+#include "xfer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSet>
 
 #include <memory>
@@ -49,17 +49,13 @@ void load(sharedDownloads &list)
 void save(const sharedDownloads &list)
 {
     QDir().mkpath(QFileInfo(list.file).absolutePath());
+    QByteArray content;
+    for (const downloadEntry &entry : list.entries)
+        content += entry.toLine().toUtf8();
     // Written beside the file and renamed over it: a failed or interrupted
     // write leaves the previous list whole.
-    QSaveFile out(list.file);
-    if (out.open(QIODevice::WriteOnly)) {
-        for (const downloadEntry &entry : list.entries)
-            out.write(entry.toLine().toUtf8());
-        if (out.commit())
-            return;
-    }
-    qCWarning(lcSetdesk).noquote()
-        << QStringLiteral("Can't write download list file %1: %2").arg(list.file, out.errorString());
+    if (xfer::replaceFile(list.file, content))
+        qCWarning(lcSetdesk).noquote() << QStringLiteral("Can't write download list file %1").arg(list.file);
 }
 
 } // namespace
@@ -82,11 +78,16 @@ download_list::download_list(const QString &system)
 
 download_list::~download_list()
 {
-    if (--shared()->handles > 0)
-        return;
-    if (shared()->changed && !shared()->file.isEmpty())
-        save(*shared());
-    shared().reset();
+    sharedDownloads &list = *shared();
+    const bool last = --list.handles == 0;
+    // Changes are written when the handle that made them goes, not only with
+    // the last one: a download reply holds a handle for its whole length.
+    if (list.changed && !list.file.isEmpty() && (last || m_changed)) {
+        save(list);
+        list.changed = false;
+    }
+    if (last)
+        shared().reset();
 }
 
 QString download_list::filePath(const QString &system)
@@ -106,11 +107,7 @@ int download_list::handleCount()
 bool download_list::add(const QString &path, const QString &key)
 {
     shared()->changed = true;
-    if (!isLoadingHandle()) {
-        qCDebug(lcSetdesk).noquote()
-            << QStringLiteral("download list: add of %1 / %2 ignored: not the loading handle").arg(path, key);
-        return false;
-    }
+    m_changed = true;
     if (path.isEmpty() || key.isEmpty())
         return false;
     // Such an entry would not load back from the file (its line splits into
@@ -131,7 +128,7 @@ void download_list::remove(const QString &path, const QString &key)
         return;
     shared()->entries.removeIf([&](const downloadEntry &entry) { return entry.path == path && entry.key == key; });
     shared()->listed.remove(downloadEntry{path, key});
-    shared()->changed = true;
+    shared()->changed = m_changed = true;
 }
 
 QStringList download_list::pathsFor(const QString &key) const

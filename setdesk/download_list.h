@@ -8,10 +8,10 @@
 
 // A handle to the one list of files this editor has placed in its local
 // copies. The handle that finds no list loads it from the download list file
-// of its system; later handles share it. When the last handle goes, the list
-// is written back to the file it came from if anything changed, and
-// discarded. Callers make their handle before any other one exists when they
-// mean to add: adds through a handle that did not load the list are ignored.
+// of its system; later handles share it. A handle that changed the list
+// writes it back to the file it came from when it goes; when the last handle
+// goes, the list is discarded. Adds through any handle are kept, also while
+// another handle (a download reply) holds the list.
 class download_list
 {
 public:
@@ -28,10 +28,9 @@ public:
     // True for the handle that loaded the list.
     bool isLoadingHandle() const { return m_loading; }
 
-    // Marks the list changed; then, through the loading handle, appends
-    // (path, key) unless it is listed already. Refused (false, nothing stored)
-    // when either is empty or holds a character that would break its line in
-    // the file, and when this is not the loading handle.
+    // Marks the list changed; then appends (path, key) unless it is listed
+    // already. Refused (false, nothing stored) when either is empty or holds
+    // a character that would break its line in the file.
     bool add(const QString &path, const QString &key);
     // Removes every entry with this path and key.
     void remove(const QString &path, const QString &key);
@@ -45,4 +44,5 @@ public:
 
 private:
     bool m_loading = false;
+    bool m_changed = false; // this handle changed the list: written when it goes
 };

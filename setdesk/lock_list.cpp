@@ -3,12 +3,12 @@
 #include "clientFolder.h"
 #include "protocol.h"
 #include "setdesk_log.h"
+#include "xfer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSaveFile>
 
 #include <memory>
 
@@ -46,17 +46,13 @@ void load(sharedLocks &list)
 void save(const sharedLocks &list)
 {
     QDir().mkpath(QFileInfo(list.file).absolutePath());
+    QByteArray content;
+    for (const pair &lock : list.pairs)
+        content += lock.toLine().toUtf8();
     // Written beside the file and renamed over it: a failed or interrupted
     // write leaves the previous list whole.
-    QSaveFile out(list.file);
-    if (out.open(QIODevice::WriteOnly)) {
-        for (const pair &lock : list.pairs)
-            out.write(lock.toLine().toUtf8());
-        if (out.commit())
-            return;
-    }
-    qCWarning(lcSetdesk).noquote()
-        << QStringLiteral("Can't write lock list file %1: %2").arg(list.file, out.errorString());
+    if (xfer::replaceFile(list.file, content))
+        qCWarning(lcSetdesk).noquote() << QStringLiteral("Can't write lock list file %1").arg(list.file);
 }
 
 } // namespace
@@ -77,11 +73,16 @@ lock_list::lock_list(const QString &system)
 
 lock_list::~lock_list()
 {
-    if (--shared()->handles > 0)
-        return;
-    if (shared()->changed && !shared()->file.isEmpty())
-        save(*shared());
-    shared().reset();
+    sharedLocks &list = *shared();
+    const bool last = --list.handles == 0;
+    // Changes are written when the handle that made them goes, not only with
+    // the last one: a download reply holds a handle for its whole length.
+    if (list.changed && !list.file.isEmpty() && (last || m_changed)) {
+        save(list);
+        list.changed = false;
+    }
+    if (last)
+        shared().reset();
 }
 
 QString lock_list::filePath(const QString &system)
@@ -101,6 +102,7 @@ int lock_list::handleCount()
 bool lock_list::add(const QString &key, const QString &path)
 {
     shared()->changed = true;
+    m_changed = true;
     if (key.isEmpty() || path.isEmpty())
         return false;
     // Such a lock would not load back from the file (its line splits into
@@ -117,7 +119,7 @@ void lock_list::remove(const QString &key, const QString &path)
     if (key.isEmpty() || path.isEmpty())
         return;
     if (shared()->pairs.removeIf([&](const pair &lock) { return lock.key == key && lock.path == path; }) > 0)
-        shared()->changed = true;
+        shared()->changed = m_changed = true;
 }
 
 void lock_list::removePath(const QString &path)
@@ -125,7 +127,7 @@ void lock_list::removePath(const QString &path)
     if (path.isEmpty())
         return;
     if (shared()->pairs.removeIf([&](const pair &lock) { return lock.path == path; }) > 0)
-        shared()->changed = true;
+        shared()->changed = m_changed = true;
 }
 
 bool lock_list::isLocked(const QString &path) const

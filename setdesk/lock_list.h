@@ -9,9 +9,9 @@ class QWidget;
 
 // A handle to the one list of locks this editor holds. The first handle made
 // while no list exists loads it from the lock list file of its system; later
-// handles share that list, whatever system they name. When the last handle
-// goes, the list is written back if anything changed, and discarded. Handles
-// are meant to be short-lived locals around each use.
+// handles share that list, whatever system they name. A handle that changed
+// the list writes it back when it goes; when the last handle goes, the list
+// is discarded. Handles are meant to be short-lived locals around each use.
 class lock_list
 {
 public:
@@ -49,4 +49,7 @@ public:
     // Shows locksReport() in a modal information box when any lock is held.
     // True when the box was shown.
     bool showLocksReport(QWidget *parent = nullptr) const;
+
+private:
+    bool m_changed = false; // this handle changed the list: written when it goes
 };

@@ -16,6 +16,7 @@ public:
     QString userName() const;
     QString password() const;
 
-public slots:
+    // Remembers the credentials; still QDialog's accept() slot, so the form
+    // declares no slot of its own.
     void accept() override;
 };

@@ -2,6 +2,8 @@
 
 #include "xml_handler.h"
 
+#include <QString>
+
 class server_comms;
 
 namespace setdesk {
@@ -17,7 +19,17 @@ public:
     }
 
 protected:
+    // Counts what the handler keeps of its reply; beyond the connection's
+    // bound the connection ends and false is returned.
+    bool keep(qint64 bytes);
+    // Appends to a message text within its bound; false (connection ended)
+    // beyond it.
+    bool keepMessage(QString &message, QStringView more);
+
     server_comms *m_comms;
+
+private:
+    qint64 m_kept = 0;
 };
 
 } // namespace setdesk

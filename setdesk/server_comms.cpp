@@ -64,6 +64,25 @@ QString server_comms::escaped(const QString &value)
     return protocol::escape(value);
 }
 
+QByteArray server_comms::uploadElement(const QString &name, const QString &local, QString *reason)
+{
+    QByteArray hex;
+    xfer::readStamp read;
+    if (xfer::compressFile(local, hex, &read)) {
+        const QFileInfo info(local);
+        *reason = info.isFile() && info.size() > xfer::maxUncompressedSize
+                      ? QStringLiteral("File size %1 is outside the transfer limit of %2 bytes")
+                            .arg(info.size())
+                            .arg(xfer::maxUncompressedSize)
+                      : QStringLiteral("The local file '%1' cannot be read").arg(local);
+        return QByteArray();
+    }
+    return QStringLiteral("\t<file name=\"%1\" size=\"%2\" date=\"%3\">")
+               .arg(escaped(name), QString::number(read.size), QString::fromLatin1(protocol::localIsoDate(read.modified)))
+               .toUtf8()
+           + hex + "</file>\r\n";
+}
+
 void server_comms::send(const QByteArray &text)
 {
     write(text);
@@ -112,12 +131,33 @@ void server_comms::socketRead()
         return;
     // Called again from inside a handler's dialog, the reader keeps the bytes
     // and parses them once that handler has returned.
-    if (m_reader.feed(readAll()) == xml_reader::Failed) {
-        m_failed = true;
-        qCWarning(lcSetdesk).noquote() << QStringLiteral("ConfigClient: connection errored for \"%1\" on \"%2\" - closing")
-                                              .arg(m_serverName, peerAddress().toString());
-        deleteLater();
+    if (m_reader.feed(readAll()) != xml_reader::Failed || m_failed)
+        return;
+    if (m_reader.boundExceeded()) {
+        failBound(m_reader.errorString());
+        return;
     }
+    m_failed = true;
+    qCWarning(lcSetdesk).noquote() << QStringLiteral("ConfigClient: connection errored for \"%1\" on \"%2\" - closing")
+                                          .arg(m_serverName, peerAddress().toString());
+    deleteLater();
+}
+
+void server_comms::failBound(const QString &reason)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    qCWarning(lcSetdesk).noquote() << QStringLiteral("ConfigClient: connection errored for \"%1\" on \"%2\" - closing")
+                                          .arg(m_serverName, peerAddress().toString());
+    qCDebug(lcSetdesk).noquote() << reason;
+    m_waitDialog->endWait(QStringLiteral("reply too large"));
+    if (!m_ended) {
+        m_ended = true;
+        m_ui->critical(QStringLiteral("Error"), QStringLiteral("Server reply too large"));
+        m_ui->quit();
+    }
+    deleteLater();
 }
 
 void server_comms::timerEvent(QTimerEvent *event)
@@ -142,12 +182,19 @@ void server_comms::socketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::SocketResourceError: text = QStringLiteral("Socket Read"); break;
     default: return; // a closing server is reported by socketClosed()
     }
+    // One box for one failure: the close that follows a read error says nothing more.
+    if (m_ended)
+        return;
+    m_ended = true;
     m_ui->critical(QStringLiteral("Error"), text);
     m_ui->quit();
 }
 
 void server_comms::socketClosed()
 {
+    if (m_ended)
+        return;
+    m_ended = true;
     if (m_documentOpen)
         m_ui->critical(QStringLiteral("Error"), QStringLiteral("Server Closed"));
     m_ui->quit();
@@ -184,6 +231,8 @@ std::unique_ptr<setdesk::reply_handler> server_comms::createHandler(QStringView 
 
 bool server_comms::startElement(QStringView name, const QXmlStreamAttributes &attributes)
 {
+    if (m_failed)
+        return false; // a handler broke a bound: nothing more is read
     if (m_handler) {
         m_handler->startElement(name, attributes);
     } else if (name == u"xml") {
@@ -203,6 +252,8 @@ bool server_comms::startElement(QStringView name, const QXmlStreamAttributes &at
 
 bool server_comms::endElement(QStringView name)
 {
+    if (m_failed)
+        return false;
     if (m_depth > 0)
         --m_depth;
     if (m_depth == 0) {
@@ -221,6 +272,8 @@ bool server_comms::endElement(QStringView name)
 
 bool server_comms::characters(QStringView text)
 {
+    if (m_failed)
+        return false;
     if (m_handler)
         m_handler->characters(text);
     return true;
@@ -408,17 +461,22 @@ void server_comms::uploadFile(const QString &path, const QString &uid, const QSt
     QByteArray request = QStringLiteral("<upload type=\"request\" uid=\"%1\" system=\"%2\" >\r\n")
                              .arg(escaped(uid), escaped(m_system))
                              .toUtf8();
-    QByteArray hex;
-    const QFileInfo info(local);
-    if (protocol::staysBelow(path) && info.isFile() && !xfer::compressFile(local, hex)) {
-        request += QStringLiteral("\t<file name=\"%1\" size=\"%2\" date=\"%3\">")
-                       .arg(escaped(path), QString::number(info.size()), protocol::isoDate(info.lastModified()))
-                       .toUtf8();
-        request += hex;
-        request += "</file>\r\n";
+    QString reason;
+    if (!protocol::staysBelow(path)) {
+        reason = QStringLiteral("The path leaves the local copy of the system");
+    } else if (const QFileInfo info(local); info.exists() || info.isSymLink()) { // a link to nothing is no missing file
+        const QByteArray element = uploadElement(path, local, &reason);
+        request += element;
     } else {
         // The editor no longer has the file: the server keeps its copy in the backups.
         request += QStringLiteral("\t<file name=\"%1\" >").arg(escaped(path)).toUtf8() + "</file>\r\n";
+    }
+    if (!reason.isEmpty()) {
+        // Nothing is sent for a file that exists but cannot be read: empty
+        // content would retire the server's copy.
+        report(response::Failed, QStringLiteral("upload"), path, reason, uid);
+        report(response::BatchEnd, QStringLiteral("upload"), QString(), QString(), uid);
+        return;
     }
     request += "</upload>\r\n";
     m_waitDialog->beginWait(QStringLiteral("Uploading files...."));

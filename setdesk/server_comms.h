@@ -76,8 +76,24 @@ public:
     // The local copy of a system; empty for a name that is no system.
     QString systemFolder(const QString &system) const;
 
+    // What a reply handler may keep of one reply (listing text, file list,
+    // names), and the length of one message text. Beyond them the server is
+    // not to be trusted: the connection ends.
+    static constexpr qint64 maxKeptBytes = 64 * 1024 * 1024;
+    static constexpr qint64 maxMessageBytes = 64 * 1024;
+    // Ends the connection after a reply beyond a bound: one box, then quit.
+    void failBound(const QString &reason);
+    bool hasFailed() const { return m_failed; }
+
     // Attribute values written into requests.
     static QString escaped(const QString &value);
+
+    // The "file" element of an upload of the local file `local` under the
+    // server name `name`, size and date taken from the same reading as the
+    // content. Empty, with `reason` set, when the file exists but cannot be
+    // read or is too large to send: it must not be sent at all, since a file
+    // element without content makes the server retire its copy.
+    static QByteArray uploadElement(const QString &name, const QString &local, QString *reason);
 
 signals:
     void setServer(const QString &server, const QString &system, const QString &user, const QString &userLevel);
@@ -115,4 +131,5 @@ private:
     int m_depth = 0;
     int m_correctiveTimer = 0;
     bool m_failed = false;
+    bool m_ended = false; // an error box was shown and the program told to quit
 };

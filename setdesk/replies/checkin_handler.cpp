@@ -22,8 +22,10 @@ bool checkin_handler::startElement(QStringView name, const QXmlStreamAttributes 
 
 bool checkin_handler::characters(QStringView text)
 {
-    if (m_element == u"message")
-        m_message = text.toString();
+    if (m_element == u"message") {
+        m_message.clear();
+        keepMessage(m_message, text);
+    }
     return true;
 }
 

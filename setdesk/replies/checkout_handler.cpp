@@ -57,7 +57,7 @@ bool checkout_handler::characters(QStringView text)
     if (m_element == u"file")
         m_content.append(text);
     else if (m_element == u"message")
-        m_message += text;
+        keepMessage(m_message, text);
     return true;
 }
 

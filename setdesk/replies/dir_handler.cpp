@@ -30,8 +30,11 @@ bool dir_handler::characters(QStringView text)
 bool dir_handler::endElement(QStringView name)
 {
     m_element.clear();
-    if (name == u"item")
-        m_listing += m_itemType + QLatin1Char(':') + m_itemPath + QLatin1Char('/') + m_itemText + QLatin1Char(',');
+    if (name == u"item") {
+        const QString item = m_itemType + QLatin1Char(':') + m_itemPath + QLatin1Char('/') + m_itemText + QLatin1Char(',');
+        if (keep(2 * item.size()))
+            m_listing += item;
+    }
     else if (name == u"dir")
         m_comms->report(response::Done, QStringLiteral("dir"), m_listing, QString(), m_uid);
     return true;

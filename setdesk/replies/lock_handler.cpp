@@ -23,8 +23,10 @@ bool lock_handler::startElement(QStringView name, const QXmlStreamAttributes &at
 
 bool lock_handler::characters(QStringView text)
 {
-    if (m_element == u"message")
-        m_message = text.toString();
+    if (m_element == u"message") {
+        m_message.clear();
+        keepMessage(m_message, text);
+    }
     return true;
 }
 

@@ -21,7 +21,8 @@ bool locklist_handler::startElement(QStringView name, const QXmlStreamAttributes
 bool locklist_handler::endElement(QStringView name)
 {
     if (name == u"lock") {
-        m_names << m_name;
+        if (keep(2 * m_name.size() + 32))
+            m_names << m_name;
         return true;
     }
     if (name != u"locklist")

@@ -23,7 +23,10 @@ bool synclist_handler::startElement(QStringView name, const QXmlStreamAttributes
         m_system = attributes.value(QLatin1String("system")).toString();
         m_uid = attributes.value(QLatin1String("uid")).toString();
     } else if (name == u"data") {
-        m_server.append(file{attributes.value(QLatin1String("name")).toString(),
+        const QStringView entryName = attributes.value(QLatin1String("name"));
+        if (!keep(qint64(sizeof(file)) + 2 * entryName.size() + 64))
+            return true;
+        m_server.append(file{entryName.toString(),
                              protocol::parseIsoDate(attributes.value(QLatin1String("date"))),
                              attributes.value(QLatin1String("size")).toLongLong()});
     }
@@ -34,9 +37,9 @@ bool synclist_handler::endElement(QStringView name)
 {
     if (name != u"synclist" || m_type != u"reply")
         return true;
-    const qsizetype colon = m_uid.indexOf(QLatin1Char(':'));
-    const QString mode = m_uid.left(colon);
-    const QString pluginUid = colon < 0 ? QString() : m_uid.mid(colon + 1);
+    // Mode and plugin uid are the first two parts of the uid split at ":".
+    const QString mode = m_uid.section(QLatin1Char(':'), 0, 0);
+    const QString pluginUid = m_uid.section(QLatin1Char(':'), 1, 1);
     if (mode == u"download")
         download(pluginUid);
     else if (mode == u"upload")
@@ -126,20 +129,18 @@ void synclist_handler::upload(const QString &pluginUid)
     QByteArray request = QStringLiteral("<upload type=\"request\" uid=\"%1\" system=\"%2\" >\r\n")
                              .arg(server_comms::escaped(pluginUid), server_comms::escaped(m_system))
                              .toUtf8();
+    QList<std::pair<QString, QString>> unreadable; // name, reason
     const auto send = [&](const file &entry) {
         if (entry.modified.isNull())
             return; // folders
         const QString name = entryPath(entry.name);
-        const QString localFile = m_comms->localPath(m_system, name);
-        QByteArray hex;
-        if (!localFile.isEmpty())
-            xfer::compressFile(localFile, hex);
-        const QFileInfo info(localFile);
-        request += QStringLiteral("\t<file name=\"%1\" size=\"%2\" date=\"%3\">")
-                       .arg(server_comms::escaped(name), QString::number(info.size()), protocol::isoDate(info.lastModified()))
-                       .toUtf8();
-        request += hex;
-        request += "</file>\r\n";
+        QString reason;
+        const QByteArray element = server_comms::uploadElement(name, m_comms->localPath(m_system, name), &reason);
+        // A file that cannot be read is not sent: empty content would
+        // retire the server's copy. The rest of the batch goes on.
+        if (element.isEmpty())
+            unreadable.append({name, reason});
+        request += element;
     };
     for (const file &entry : std::as_const(local.added))
         send(entry);
@@ -147,14 +148,23 @@ void synclist_handler::upload(const QString &pluginUid)
         send(entry);
     // Without a local copy to compare with, nothing is deleted on the server.
     if (local.isValid()) {
+        // The comparison names them in lower case; the server is told its
+        // own spelling.
+        QHash<QString, QString> serverNames;
+        for (const file &entry : std::as_const(m_server.entries))
+            serverNames.insert(entry.name.toLower(), entry.name);
         for (const file &entry : std::as_const(local.removed)) {
             if (!entry.modified.isNull())
-                request += "<delete name=\"" + server_comms::escaped(entryPath(entry.name)).toUtf8() + "\" />\r\n";
+                request += "<delete name=\""
+                           + server_comms::escaped(entryPath(serverNames.value(entry.name, entry.name))).toUtf8()
+                           + "\" />\r\n";
         }
     }
     request += "</upload>\r\n";
 
     {
+        for (const auto &[name, reason] : std::as_const(unreadable))
+            m_comms->report(response::Failed, QStringLiteral("upload"), name, reason, pluginUid);
         lock_list locks(m_system);
         for (const file &entry : std::as_const(local.unchanged)) {
             const QString p = m_path + QLatin1Char('/') + entry.name;

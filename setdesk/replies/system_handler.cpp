@@ -8,7 +8,7 @@ namespace setdesk {
 
 bool system_handler::startElement(QStringView name, const QXmlStreamAttributes &attributes)
 {
-    if (name == u"system")
+    if (name == u"system" && keep(2 * attributes.value(QLatin1String("name")).size() + 32))
         m_systems << attributes.value(QLatin1String("name")).toString();
     return true;
 }

@@ -276,6 +276,35 @@ private slots:
         }
     }
 
+    // Bytes that arrive while a handler is busy (a dialog open in a
+    // callback) are kept up to the held-bytes bound; beyond it the reading ends.
+    void bytesQueuedInACallbackAreBounded_data()
+    {
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("within the bound") << 3 << false;
+        QTest::newRow("beyond the bound") << 5 << true;
+    }
+
+    void bytesQueuedInACallbackAreBounded()
+    {
+        QFETCH(int, pieces);
+        QFETCH(bool, fails);
+        recorder r;
+        xml_reader reader(&r);
+        reader.setLimits(64, 4096);
+        r.onStart = [&](QStringView name) {
+            if (name == u"dialog") {
+                for (int i = 0; i < pieces; ++i)
+                    reader.feed("<a>" + QByteArray(1000, 'x') + "</a>");
+            }
+            return true;
+        };
+        QCOMPARE(reader.feed("<xml><dialog/>"), fails ? xml_reader::Failed : xml_reader::NeedMore);
+        QCOMPARE(reader.boundExceeded(), fails);
+        QCOMPARE(r.events.count(QStringLiteral("</a")), fails ? 0 : pieces);
+    }
+
     void handlerCanBeSwappedBetweenMessages()
     {
         recorder first;

@@ -169,19 +169,21 @@ private slots:
         QCOMPARE(readAll(m_file), fileOf(after));
     }
 
-    void addThroughASharingHandleIsIgnored()
+    // Adds through any handle are kept and written when their handle goes,
+    // also while another handle (a download reply) holds the list.
+    void addThroughASharingHandleIsKept()
     {
         writeFile(m_file, "cfg/x,plugB\r\n" + junkLine);
+        download_list loading(plant);
         {
-            download_list loading(plant);
             download_list sharing(plant);
             QVERIFY(loading.isLoadingHandle());
             QVERIFY(!sharing.isLoadingHandle());
-            QVERIFY(!sharing.add("cfg/a.txt", "plugA"));
-            QCOMPARE(linesOf(sharing.entries()), QStringList{"cfg/x,plugB"});
+            QVERIFY(sharing.add("cfg/a.txt", "plugA"));
         }
-        // The ignored add still marked the list changed.
-        QCOMPARE(readAll(m_file), QByteArray("cfg/x,plugB\r\n"));
+        QCOMPARE(readAll(m_file), QByteArray("cfg/x,plugB\r\ncfg/a.txt,plugA\r\n"));
+        QVERIFY(loading.add("cfg/b.txt", "plugA"));
+        QCOMPARE(linesOf(loading.entries()), (QStringList{"cfg/x,plugB", "cfg/a.txt,plugA", "cfg/b.txt,plugA"}));
     }
 
     void savedToTheLoadingHandlesFile()
@@ -191,7 +193,7 @@ private slots:
         auto sharing = std::make_unique<download_list>("Other");
         QVERIFY(loading->add("cfg/a.txt", "plugA"));
         loading.reset();
-        QVERIFY(!QFile::exists(m_file));
+        QCOMPARE(readAll(m_file), QByteArray("cfg/a.txt,plugA\r\n"));
         QCOMPARE(sharing->pathsFor("plugA"), QStringList{"cfg/a.txt"});
         sharing.reset();
         QCOMPARE(readAll(m_file), QByteArray("cfg/a.txt,plugA\r\n"));
@@ -252,13 +254,15 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("caption");
+        // Paths as stored: the viewer shows the file, blanks included.
         QTest::newRow("locked files") << int(downloadListView::lockedFiles)
                                       << QByteArray("plugA,cfg/a.txt\r\nplugA,cfg/b.txt\r\nplugB,cfg/a.txt\r\nnone\r\n"
-                                                    "plugb,cfg/c.txt\r\n")
+                                                    "plugb,cfg/c.txt\r\nplugC, cfg/my  d.txt\r\n")
                                       << "List of locked files";
         QTest::newRow("downloaded files")
             << int(downloadListView::downloadedFiles)
-            << QByteArray("cfg/a.txt,plugA\r\ncfg/b.txt,plugA\r\ncfg/a.txt,plugB\r\nnone\r\ncfg/c.txt,plugb\r\n")
+            << QByteArray("cfg/a.txt,plugA\r\ncfg/b.txt,plugA\r\ncfg/a.txt,plugB\r\nnone\r\ncfg/c.txt,plugb\r\n"
+                          " cfg/my  d.txt,plugC\r\n")
             << "List of downloaded files";
     }
 
@@ -282,8 +286,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(view.fileView->toPlainText(), QString::fromUtf8(content).remove('\r'), 1000);
         // Plugins are told apart by case; the line without separator shows nowhere.
         QCOMPARE(treeText(view.pluginListView),
-                 QStringLiteral("plugA>cfg/a.txt|cfg/b.txt;plugB>cfg/a.txt;plugb>cfg/c.txt"));
-        QCOMPARE(treeText(view.fileListView), QStringLiteral("cfg/a.txt>plugA|plugB;cfg/b.txt>plugA;cfg/c.txt>plugb"));
+                 QStringLiteral("plugA>cfg/a.txt|cfg/b.txt;plugB>cfg/a.txt;plugb>cfg/c.txt;plugC> cfg/my  d.txt"));
+        QCOMPARE(treeText(view.fileListView),
+                 QStringLiteral("cfg/a.txt>plugA|plugB;cfg/b.txt>plugA;cfg/c.txt>plugb; cfg/my  d.txt>plugC"));
         QVERIFY(view.pluginListView->topLevelItem(0)->isExpanded());
         QVERIFY(view.fileListView->topLevelItem(0)->isExpanded());
     }

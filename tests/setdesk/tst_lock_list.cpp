@@ -328,7 +328,9 @@ private slots:
         QCOMPARE(QDir(QFileInfo(m_file).absolutePath()).entryList(QDir::Files), QStringList{"lock_list.txt"});
     }
 
-    void handlesShareOneListSavedByTheLast()
+    // A change is written when the handle that made it goes, even while
+    // another handle (a download reply) still holds the list.
+    void handlesShareOneListSavedByTheChanger()
     {
         writeFile(m_file, "p1,cfg/a\r\n");
         const QString otherFile = lock_list::filePath("Other");
@@ -341,10 +343,11 @@ private slots:
             second.add("p2", "cfg/b");
         }
         QCOMPARE(lock_list::handleCount(), 1);
-        QCOMPARE(readAll(m_file), QByteArray("p1,cfg/a\r\n"));
-        QCOMPARE(linesOf(first->pairs()), (QStringList{"p1,cfg/a", "p2,cfg/b"}));
-        first.reset();
         QCOMPARE(readAll(m_file), QByteArray("p1,cfg/a\r\np2,cfg/b\r\n"));
+        QCOMPARE(linesOf(first->pairs()), (QStringList{"p1,cfg/a", "p2,cfg/b"}));
+        writeFile(m_file, "edited elsewhere\r\n");
+        first.reset(); // it changed nothing: nothing to write
+        QCOMPARE(readAll(m_file), QByteArray("edited elsewhere\r\n"));
         QVERIFY(!QFile::exists(otherFile));
     }
 

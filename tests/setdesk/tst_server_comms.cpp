@@ -893,7 +893,7 @@ private slots:
         writeFile(local("config/s/added.txt"), "added");
         const QByteArray serverList = data("same.txt", dateText, 4) + data("locked.txt", dateText, 4)
                                       + data("later2.txt", dateText, 4) + data("changed.txt", dateText, 4)
-                                      + data("gone.txt", dateText, 3) + data("olddir", "", 0);
+                                      + data("Gone.TXT", dateText, 3) + data("olddir", "", 0);
         fake.send("<synclist uid=\"upload:p1\" type=\"reply\" system=\"North\" path=\"config/s\" >\r\n" + serverList
                   + "</synclist>\r\n");
         const auto fileElement = [&](const QString &name) {
@@ -906,7 +906,7 @@ private slots:
         const QByteArray head = "<upload type=\"request\" uid=\"p1\" system=\"North\" >\r\n";
         const QByteArray request = head + fileElement(QStringLiteral("config/s/added.txt"))
                                    + fileElement(QStringLiteral("config/s/changed.txt"))
-                                   + "<delete name=\"config/s/gone.txt\" />\r\n</upload>\r\n";
+                                   + "<delete name=\"config/s/Gone.TXT\" />\r\n</upload>\r\n";
         QCOMPARE(fake.expect(request), request);
         QCOMPARE(fake.drain(), QByteArray());
         QCOMPARE(sorted(m_events), QStringList({"Done upload config/s/locked.txt @p1",
@@ -918,6 +918,65 @@ private slots:
                   + "</synclist>\r\n");
         QCOMPARE(fake.expect(head + "</upload>\r\n"), head + "</upload>\r\n");
         QCOMPARE(m_events, QStringList());
+    }
+
+    // A local file that exists but cannot be read is never sent: a file
+    // element without content would retire the server's copy.
+    void unreadableFilesAreNotSent_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a folder in its place") << "folder" << "The local file '%1' cannot be read";
+        QTest::newRow("a link to nothing") << "dangling" << "The local file '%1' cannot be read";
+        QTest::newRow("beyond the transfer limit")
+            << "huge" << QStringLiteral("File size %1 is outside the transfer limit of %2 bytes")
+                             .arg(xfer::maxUncompressedSize + 1)
+                             .arg(xfer::maxUncompressedSize);
+    }
+
+    void unreadableFilesAreNotSent()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        fakeServer fake;
+        openFake(fake);
+        if (QTest::currentTestFailed())
+            return;
+        const QString bad = local("config/s/bad.txt");
+        QDir().mkpath(QFileInfo(bad).absolutePath());
+        if (kind == u"folder") {
+            QDir().mkpath(bad);
+        } else if (kind == u"dangling") {
+            QVERIFY(QFile::link(local("config/s/nothing"), bad));
+        } else {
+            QFile sparse(bad);
+            QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(xfer::maxUncompressedSize + 1));
+        }
+        m_comms->uploadFile(QStringLiteral("config/s/bad.txt"), QStringLiteral("p1"), m_comms->clientDir() + "/North");
+        QCOMPARE(fake.drain(), QByteArray());
+        QCOMPARE(m_events, QStringList({"Failed upload config/s/bad.txt @p1 | " + reason.arg(bad), "BatchEnd upload  @p1"}));
+        if (kind != u"huge")
+            return;
+
+        // In a synchronisation it is reported, and the rest of the batch goes on.
+        m_events.clear();
+        writeFile(local("config/s/good.txt"), "good");
+        fake.send("<synclist uid=\"upload:p1\" type=\"reply\" system=\"North\" path=\"config/s\" ></synclist>");
+        const QByteArray request = "<upload type=\"request\" uid=\"p1\" system=\"North\" >\r\n\t<file name=\"config/s/good.txt\" "
+                                   "size=\"4\" date=\"" + dateText + "\">" + hexOf("good") + "</file>\r\n</upload>\r\n";
+        QCOMPARE(fake.expect(request), request);
+        QCOMPARE(m_events, QStringList{"Failed upload config/s/bad.txt @p1 | " + reason});
+    }
+
+    // The plugin uid of a synchronisation list is the second part of its uid.
+    void synclistUidSecondPart()
+    {
+        fakeServer fake;
+        openFake(fake);
+        if (QTest::currentTestFailed())
+            return;
+        fake.send("<synclist uid=\"dir:a:b\" type=\"reply\" system=\"North\" path=\"config\" ></synclist>");
+        QTRY_COMPARE(m_events, QStringList{"Done dir config @a | <dir>\r\n</dir>\r\n"});
     }
 
     void dirSync()
@@ -1128,6 +1187,10 @@ private slots:
         QTest::addColumn<bool>("deleted");
         QTest::newRow("connection refused") << "refused" << QStringList{"Error: Connection refused"} << 1 << false;
         QTest::newRow("server closes") << "close" << QStringList{"Error: Server Closed"} << 1 << false;
+        QTest::newRow("read error, then the close") << "read error, close" << QStringList{"Error: Socket Read"} << 1 << false;
+        QTest::newRow("message text beyond its bound")
+            << "long message" << QStringList{"Error: Server reply too large"} << 1 << true;
+        QTest::newRow("nesting beyond its bound") << "deep" << QStringList{"Error: Server reply too large"} << 1 << true;
         QTest::newRow("server closes after the editor's end") << "end, close" << QStringList() << 1 << false;
         QTest::newRow("malformed input") << "malformed" << QStringList() << 0 << true;
         QTest::newRow("server ends its document") << "</xml>" << QStringList() << 0 << true;
@@ -1152,8 +1215,17 @@ private slots:
             m_comms->closeDocument();
             QCOMPARE(fake.expect("</xml>"), QByteArray("</xml>"));
         }
+        if (how == u"read error, close")
+            m_comms->socketError(QAbstractSocket::NetworkError);
         if (how.endsWith(u"close"))
             fake.peer->disconnectFromHost();
+        if (how == u"long message" || how == u"deep") {
+            QTest::ignoreMessage(QtWarningMsg, "ConfigClient: connection errored for \"Kestrel\" on \"127.0.0.1\" - closing");
+            fake.send(how == u"deep" ? QByteArray("<dir>").repeated(70)
+                                     : "<download uid=\"p1\" type=\"reply\" system=\"North\" ><file name=\"a\" type=\"error\" >"
+                                       "<message>" + QByteArray(server_comms::maxMessageBytes / 4, 'x')
+                                           + QByteArray("&amp;").repeated(server_comms::maxMessageBytes) + "</message>");
+        }
         if (how == u"malformed") {
             QTest::ignoreMessage(QtWarningMsg, "ConfigClient: connection errored for \"Kestrel\" on \"127.0.0.1\" - closing");
             fake.send("<dir type=\"reply\"></item>");
@@ -1161,7 +1233,7 @@ private slots:
         if (how == u"</xml>")
             fake.send("</xml>\r\n");
         if (deleted)
-            QTRY_VERIFY(m_comms.isNull());
+            QTRY_VERIFY_WITH_TIMEOUT(m_comms.isNull(), 10000);
         else
             QTRY_COMPARE(m_ui.quits, quits);
         QTest::qWait(20);

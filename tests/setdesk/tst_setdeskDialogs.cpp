@@ -70,6 +70,8 @@ private slots:
         QVERIFY(!dialog.isSizeGripEnabled());
         QCOMPARE(dialog.editPassword->echoMode(), QLineEdit::Password);
         QCOMPARE(dialog.metaObject()->className(), "login");
+        // No slot of its own: accept() stays the dialog's.
+        QCOMPARE(dialog.metaObject()->methodCount(), QDialog::staticMetaObject.methodCount());
     }
 
     void loginRemembers_data()
