@@ -138,6 +138,11 @@ void Logger::writeLine(const QString &text)
     const QString &folder = chain.constLast();
     const QString path = folder + QLatin1Char('/') + m_frequency->name(now) + QStringLiteral(".log");
     m_createFolders = false;
+    if (path != m_lastPath) {
+        m_lastPath = path;
+        if (m_newFile)
+            m_newFile(path);
+    }
 
     // An unreadable figure counts as enough space: logging is never stopped on
     // a guess. It shows as -1 in the restart line.
@@ -291,6 +296,13 @@ void Logger::setFreeSpace(FreeSpace freeSpace)
 {
     std::lock_guard lock(m_mutex);
     m_freeSpace = std::move(freeSpace);
+}
+
+void Logger::setNewFileHandler(NewFile newFile)
+{
+    std::lock_guard lock(m_mutex);
+    m_newFile = std::move(newFile);
+    m_lastPath.clear();
 }
 
 // Available bytes through std::filesystem::space; empty when the disk cannot

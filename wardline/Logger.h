@@ -46,6 +46,9 @@ public:
     using Clock = std::function<QDateTime()>;
     // Bytes available to this process on the disk of a folder; empty when unknown.
     using FreeSpace = std::function<std::optional<qint64>(const QString &folder)>;
+    // Told the path of each new file that lines go to (another day, hour,
+    // minute or folder), before the first line is written to it.
+    using NewFile = std::function<void(const QString &path)>;
 
     static constexpr qint64 MinimumFreeSpace = 1048576;
 
@@ -79,6 +82,8 @@ public:
 
     void setClock(Clock clock);
     void setFreeSpace(FreeSpace freeSpace);
+    // The next line's file counts as new to it.
+    void setNewFileHandler(NewFile newFile);
     static std::optional<qint64> diskFreeSpace(const QString &folder);
 
 private:
@@ -93,4 +98,6 @@ private:
     std::unique_ptr<ILogFileFrequency> m_frequency;
     Clock m_clock;
     FreeSpace m_freeSpace;
+    NewFile m_newFile;
+    QString m_lastPath;
 };

@@ -1,6 +1,7 @@
 #include "UDP_socket.h"
 
 #include "interface/IDebug.h"
+#include "profileFile.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
@@ -15,6 +16,22 @@ constexpr int udpSystemMask = 4;
 // Datagrams of this size or more are not ours.
 constexpr qint64 maxDatagram = 256;
 
+// Received text as it is logged: control characters (line breaks above
+// all) are written as "\xhh", so that no peer can add lines of its own to the log.
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            shown += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 int toInt(const QString &text)
 {
     bool ok = false;
@@ -23,6 +40,26 @@ int toInt(const QString &text)
 }
 
 } // namespace
+
+mastershipSettings mastershipSettings::fromProfile(const profileFile &system, QStringList *messages)
+{
+    const QString network = QStringLiteral("Network");
+    mastershipSettings options;
+    const QString address = system.readString(network, QStringLiteral("BroadcastAddress"));
+    if (!address.isEmpty())
+        options.broadcastAddress = QHostAddress(address);
+    const QString portKey = QStringLiteral("MastershipPort");
+    const int port = system.readInt(network, portKey, defaultPort);
+    if (port >= 1 && port <= 65535) {
+        options.port = quint16(port);
+    } else if (messages) {
+        // Cut to 16 bits it would be some other port, or any free one.
+        *messages << QStringLiteral("MastershipPort == %1 is out of range 1..65535. Using %2.")
+                         .arg(system.readString(network, portKey))
+                         .arg(defaultPort);
+    }
+    return options;
+}
 
 UDP_socket::UDP_socket(const QString &qxSystem, const QString &alarmSystem, int workstation, int channel, IDebug *log,
                        const settings &options, QObject *parent)
@@ -141,9 +178,10 @@ void UDP_socket::rxData(int)
 void UDP_socket::handle(const QByteArray &datagram, const QHostAddress &senderAddress, quint16 senderPort)
 {
     const QString text = QString::fromLatin1(datagram);
+    const QString shown = printable(text);
     const QString from = QStringLiteral("%1:%2 0").arg(senderAddress.toString(), QString::number(senderPort));
     const auto drop = [&](const char *why) {
-        log(QStringLiteral("Received Data is '%1'. %2 %3").arg(text, QLatin1String(why), from));
+        log(QStringLiteral("Received Data is '%1'. %2 %3").arg(shown, QLatin1String(why), from));
     };
     const QStringList fields = text.split(QLatin1Char(':'));
     if (fields.size() != 6)
@@ -158,7 +196,7 @@ void UDP_socket::handle(const QByteArray &datagram, const QHostAddress &senderAd
     if (toInt(fields.at(4)) != m_channel)
         return drop("Not my channel so ignore.");
 
-    log(QStringLiteral("Received Data is '%1'. Address %2. TxRx %3").arg(text, from, QString::number(m_master ? 1 : 0)));
+    log(QStringLiteral("Received Data is '%1'. Address %2. TxRx %3").arg(shown, from, QString::number(m_master ? 1 : 0)));
     const QString &code = fields.at(0);
     const bool senderOk = fields.at(5) == u"OK";
     const QString mode = QString::number(m_master ? 1 : 0);
@@ -227,7 +265,7 @@ void UDP_socket::handle(const QByteArray &datagram, const QHostAddress &senderAd
         goMaster();
         m_masterWorkstation = 0;
     } else {
-        log(QStringLiteral(" UNKNOWN MESSAGE CODE RECEIVED '%1'").arg(code));
+        log(QStringLiteral(" UNKNOWN MESSAGE CODE RECEIVED '%1'").arg(printable(code)));
     }
 }
 

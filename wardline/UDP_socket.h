@@ -3,18 +3,27 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUdpSocket>
 
 class IDebug;
+class profileFile;
 
 // Where mastership datagrams go and how often: installers on segmented
 // networks change the address and port, tests the timer lengths.
 struct mastershipSettings
 {
+    static constexpr quint16 defaultPort = 9208;
+
     QHostAddress broadcastAddress{QStringLiteral("255.255.255.255")};
-    quint16 port = 9208;
+    quint16 port = defaultPort;
     int transmitMs = 3000;
     int receiveMs = 15000;
+
+    // The keys "BroadcastAddress" and "MastershipPort" of section "Network"
+    // of tavex_system.ini over the defaults; a refused value is reported in
+    // `messages`.
+    static mastershipSettings fromProfile(const profileFile &system, QStringList *messages = nullptr);
 };
 
 // Settles which of the twin engines of one alarm system and channel is

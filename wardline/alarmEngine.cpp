@@ -76,13 +76,17 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
                                         [this](const QString &line) { logger().directLog(line); },
                                         [this](int line, int lines) {
                                             emit progress(QStringLiteral("Loading Config - Please Wait"), line, lines);
-                                        }})
+                                        },
+                                        [this](const QString &line) { show(line); }})
 {
     faultHandler::scope operation("Wardline constructor");
+    // Fault lines go to the file the log lines go to, also after midnight.
+    logger().setNewFileHandler(&faultHandler::setLogFile);
     m_messages << QStringLiteral("No Module Selected");
     QStringList lines;
     m_settings = engineSettings::fromCommandLine(arguments, qEnvironmentVariable("QX_ROOT"),
                                                  qEnvironmentVariable("QX_SYSTEM"), &lines);
+    m_logFlags = m_settings.logFlags;
     for (const QString &line : std::as_const(lines))
         debugOutput(line);
     if (!m_settings.libraryRoot.isEmpty() && !m_settings.librarySystem.isEmpty())
@@ -97,7 +101,6 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
     logger().directLog(starting);
     logger().setSubfolder(m_settings.alarmSystem);
     logger().directLog(starting);
-    faultHandler::setLogFile(logger().fileName(QDateTime::currentDateTime()));
 
     if (m_settings.logFlags & logFlags::Drivers)
         m_processEventDecorator = std::make_unique<AlarmEventProcessDebugDecorator>(
@@ -125,6 +128,12 @@ alarmEngine::~alarmEngine()
     if (!m_settings.alarmSystem.isEmpty() && m_started)
         saveData();
     logger().directLog(QStringLiteral("Wardline Closing, AlarmSystem=%1").arg(m_settings.alarmSystem));
+    // Output modules were handed the evaluators and may use them from threads
+    // of their own until they are gone: they go first.
+    if (m_outputs) {
+        hold lock(m_outputLock);
+        m_outputs->clear();
+    }
     logger().directLog(QStringLiteral("Wardline Closing. Clear up processes."));
     {
         hold lock(m_processLock);
@@ -132,10 +141,6 @@ alarmEngine::~alarmEngine()
     }
     debugOutput(QStringLiteral("main destructor 1"));
     logger().directLog(QStringLiteral("Wardline Closing. Main 1."));
-    if (m_outputs) {
-        hold lock(m_outputLock);
-        m_outputs->clear();
-    }
     if (m_inputs) {
         hold lock(m_inputLock);
         m_inputs->clear();
@@ -164,7 +169,8 @@ alarmEngine::~alarmEngine()
 
 void alarmEngine::debug(int mask, const QString &prefix, const QString &text)
 {
-    logFlags::interfaceDebug(logger(), m_settings.alarmSystem, m_settings.logFlags, m_debugEcho, mask, prefix, text);
+    logFlags::interfaceDebug(logger(), m_settings.alarmSystem, m_logFlags.load(), m_debugEcho.load(), mask, prefix,
+                             text);
 }
 
 void alarmEngine::debugf(int mask, const char *prefix, const char *format, ...)
@@ -181,7 +187,7 @@ void alarmEngine::debugf(int mask, const char *prefix, const char *format, ...)
 
 void alarmEngine::debugOutput(const QString &line)
 {
-    logFlags::mainWindowDebug(logger(), m_settings.alarmSystem, m_settings.logFlags, m_debugEcho, line);
+    logFlags::mainWindowDebug(logger(), m_settings.alarmSystem, m_logFlags.load(), m_debugEcho.load(), line);
 }
 
 void alarmEngine::debugOutputf(const char *format, ...)
@@ -208,7 +214,7 @@ void alarmEngine::show(const QString &line, bool toLogFile)
 
 void alarmEngine::setLogFlags(int flags)
 {
-    m_settings.logFlags = flags;
+    m_logFlags = flags;
 }
 
 QString alarmEngine::stateFolder() const
@@ -240,11 +246,10 @@ bool alarmEngine::Start()
     const profileFile system(m_settings.systemFolder + QStringLiteral("/config/system/tavex_system.ini"));
     const int channel = system.readString(QStringLiteral("Network"), QStringLiteral("Channel")).left(31).toInt();
     if (m_settings.udpEnabled) {
-        mastershipSettings options;
-        const QString address = system.readString(QStringLiteral("Network"), QStringLiteral("BroadcastAddress"));
-        if (!address.isEmpty())
-            options.broadcastAddress = QHostAddress(address);
-        options.port = quint16(system.readInt(QStringLiteral("Network"), QStringLiteral("MastershipPort"), 9208));
+        QStringList refused;
+        const mastershipSettings options = mastershipSettings::fromProfile(system, &refused);
+        for (const QString &line : std::as_const(refused))
+            show(line);
         m_mastership = std::make_unique<UDP_socket>(m_settings.configSystem, m_settings.alarmSystem, workstation,
                                                     channel, this, options);
         if (!m_mastership->isSetUp()) {
@@ -299,8 +304,11 @@ bool alarmEngine::Start()
 
     m_startupTimer = startTimer(m_startupDelayMs);
     logger().directLog(QStringLiteral("Starting process delay timer - delay is %1 ms").arg(m_startupDelayMs));
-    const int networkDelay = m_settings.networkDelayMs * m_processes.count();
-    m_networkTimer = startTimer(std::max(networkDelay, 0));
+    QStringList refused;
+    const int networkDelay = m_settings.networkActivityMs(m_processes.count(), &refused);
+    for (const QString &line : std::as_const(refused))
+        show(line);
+    m_networkTimer = startTimer(networkDelay);
     logger().directLog(QStringLiteral("Starting network activity timer - delay is %1 ms").arg(networkDelay));
     show(QStringLiteral("Starting network activity timer - delay is %1 ms").arg(networkDelay));
     m_started = true;
@@ -325,7 +333,7 @@ void alarmEngine::initialiseInputs()
     debugOutputf("Created array of %d", largest);
     int step = 1;
     for (const auto &[file, record] : records) {
-        if (record->createModule(m_settings.logFlags, &m_ids)) {
+        if (record->createModule(logFlags(), &m_ids)) {
             m_inputs->reportHealth(file, moduleListObserver::HealthOk);
             m_inputs->reportLoadState(file, moduleListObserver::Initializing);
             QElapsedTimer timer;
@@ -353,7 +361,7 @@ void alarmEngine::initialiseOutputs()
     int step = 0;
     for (const auto &[file, record] : records) {
         emit progress(QStringLiteral("Loading Output Modules - Please Wait"), ++step, int(records.size()));
-        if (!record->createModule(m_settings.logFlags, &m_ids))
+        if (!record->createModule(logFlags(), &m_ids))
             continue;
         const QString path = m_settings.alarmFolder + QStringLiteral("/outputs/") + file;
         debugOutput(QStringLiteral("Initialize Output from %1").arg(path));
@@ -402,12 +410,7 @@ void alarmEngine::timerEvent(QTimerEvent *event)
         updateTxRx();
         emit displayTxRx();
     } else if (id == m_startupTimer) {
-        stopTimer(m_startupTimer);
-        show(QStringLiteral("STARTING PROCESSING"));
-        m_sinceSave.start();
-        m_saveClockRunning = true;
-        if (!m_settings.eventDriven)
-            startProcessTimer();
+        startProcessing();
     } else if (id == m_networkTimer) {
         stopTimer(m_networkTimer);
         startExtraNetworkActivity();
@@ -420,6 +423,20 @@ void alarmEngine::timerEvent(QTimerEvent *event)
     } else {
         debugOutputf(" :Unknown timer event %d", id);
     }
+}
+
+void alarmEngine::startProcessing()
+{
+    if (m_saveClockRunning || !m_started)
+        return;
+    stopTimer(m_startupTimer);
+    show(QStringLiteral("STARTING PROCESSING"));
+    m_sinceSave.start();
+    m_saveClockRunning = true;
+    // In event-driven mode, events of the delay (a module's first values
+    // come then) give their cycles now.
+    if (!m_settings.eventDriven || m_pendingCycles > 0)
+        startProcessTimer();
 }
 
 void alarmEngine::moduleEvent()
@@ -436,6 +453,14 @@ void alarmEngine::moduleEvent()
 
 void alarmEngine::cycle()
 {
+    // A cycle uses up its pending count as it starts: an event that comes
+    // while it runs (from a module thread, or from the cycle itself) sets two
+    // again and so gets two whole cycles after this one.
+    if (m_settings.eventDriven) {
+        int pending = m_pendingCycles.load();
+        while (pending > 0 && !m_pendingCycles.compare_exchange_weak(pending, pending - 1)) {
+        }
+    }
     getInputData();
     doCalculations();
     sendDataOutputs();
@@ -444,8 +469,8 @@ void alarmEngine::cycle()
         m_sinceSave.restart();
     }
     ++m_cycles;
-    if (m_settings.eventDriven && --m_pendingCycles <= 0) {
-        m_pendingCycles = 0;
+    // An event after this test restarts the timer through its queued call.
+    if (m_settings.eventDriven && m_pendingCycles.load() <= 0) {
         debugOutputf("Stopping process timer %d.", m_processTimer);
         stopTimer(m_processTimer);
     }
@@ -502,7 +527,7 @@ void alarmEngine::doCalculations()
                     }
                     return -1;
                 },
-                result);
+                QDateTime::currentSecsSinceEpoch(), result);
         }
         step = "input proc";
         if (result.nextEndTime > 0) {
@@ -564,8 +589,11 @@ void alarmEngine::saveData()
     {
         hold processes(m_processLock);
         entries.reserve(size_t(m_processes.count()));
-        for (int i = 0; i < m_processes.count(); ++i)
-            entries.push_back({m_processes.names().at(i), m_processes.stateToKeep(i), m_processes.overrideEndTime(i)});
+        for (int i = 0; i < m_processes.count(); ++i) {
+            if (m_processes.keepsState(i))
+                entries.push_back(
+                    {m_processes.names().at(i), m_processes.stateToKeep(i), m_processes.overrideEndTime(i)});
+        }
     }
     if (entries.empty())
         return;

@@ -66,11 +66,15 @@ public:
     void show(const QString &line, bool toLogFile = true);
     QStringList messages() const { return m_messages; }
 
+    // The settings as the command line left them (settings().logFlags are
+    // the flags of the start).
     const engineSettings &settings() const { return m_settings; }
     bool startupError() const { return m_startupError; }
-    int logFlags() const { return m_settings.logFlags; }
+    // The log flags and the debug echo of the moment; modules read them from
+    // threads of their own while the menu changes them.
+    int logFlags() const { return m_logFlags.load(); }
     void setLogFlags(int flags);
-    bool debugEcho() const { return m_debugEcho; }
+    bool debugEcho() const { return m_debugEcho.load(); }
     void setDebugEcho(bool on) { m_debugEcho = on; }
 
     // Display: the module rows' figures (also the engine's health for the
@@ -99,6 +103,8 @@ public:
     void saveData();
     // Any event from a module or the next-process timer (any thread).
     void moduleEvent();
+    // The end of the start-up delay (its timer's work; tests call it early).
+    void startProcessing();
 
     processEngine &processes() { return m_processes; }
     QSemaphore &processLock() { return m_processLock; }
@@ -140,7 +146,8 @@ private:
 
     engineSettings m_settings;
     moduleListObserver *m_observer;
-    bool m_debugEcho = true;
+    std::atomic<int> m_logFlags{0};
+    std::atomic<bool> m_debugEcho{true};
     bool m_startupError = false;
     QStringList m_messages;
     DebugIdManager m_ids;

@@ -2,7 +2,9 @@
 
 #include "logFlags.h"
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -42,13 +44,12 @@ engineSettings engineSettings::fromCommandLine(const QStringList &arguments, con
         {"/ALARMSYSTEM=", [&](const QString &v) { s.alarmSystem = v; say(QStringLiteral("ALARM SYSTEM == %1").arg(v)); }},
         {"/PERIOD=", number(s.periodMs, "Period == %1")},
         {"/LOG=", [&](const QString &v) {
+             // The parser's lines end with "Log value = ..." when the value is stored.
              const logFlags::ParseResult parsed = logFlags::parse(v);
              for (const QString &line : parsed.messages)
                  say(line);
-             if (parsed.store) {
+             if (parsed.store)
                  s.logFlags = parsed.value;
-                 say(logFlags::msgLogValue(parsed.value));
-             }
          }},
         {"/ASFU", [&](const QString &) { s.acquisitionFailureFatal = true; }},
         {"/NETDELAY=", number(s.networkDelayMs, "NetDelay == %1")},
@@ -97,4 +98,18 @@ void engineSettings::deriveFolders()
     alarmFolder = !alarmsConfigFolderOverride.isEmpty() ? join(alarmsConfigFolderOverride, alarmSystem)
                                                         : configFolder + QStringLiteral("/alarms/") + alarmSystem;
     libraryFolder = join(libraryRoot, librarySystem);
+}
+
+int engineSettings::networkActivityMs(int processes, QStringList *messages) const
+{
+    constexpr qint64 longest = std::numeric_limits<int>::max();
+    const qint64 delay = qint64(networkDelayMs) * processes;
+    if (delay >= 0 && delay <= longest)
+        return int(delay);
+    if (messages)
+        *messages << QStringLiteral("NetDelay == %1 is out of range for %2 processes. Using %3.")
+                         .arg(networkDelayMs)
+                         .arg(processes)
+                         .arg(defaultNetworkDelayMs);
+    return int(std::clamp<qint64>(qint64(defaultNetworkDelayMs) * processes, 0, longest));
 }

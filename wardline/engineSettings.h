@@ -7,11 +7,13 @@
 // and the folders derived from them.
 struct engineSettings
 {
+    static constexpr int defaultNetworkDelayMs = 60;
+
     QString alarmSystem;
     int periodMs = 20;
     int logFlags = 0;
     bool acquisitionFailureFatal = false; // "/ASFU"
-    int networkDelayMs = 60;
+    int networkDelayMs = defaultNetworkDelayMs;
     bool udpEnabled = true;
     bool localConfig = false;
     bool eventDriven = false;
@@ -36,4 +38,9 @@ struct engineSettings
                                           QStringList *messages = nullptr);
 
     void deriveFolders();
+
+    // The network activity delay: network delay x number of processes. A
+    // product out of range is refused, reported in `messages`, and the
+    // default delay used instead.
+    int networkActivityMs(int processes, QStringList *messages = nullptr) const;
 };

@@ -121,6 +121,12 @@ void setLogFile(const QString &path)
     utcOffsetSeconds = local.tm_gmtoff;
 }
 
+QString logFile()
+{
+    const int path = activePath.load();
+    return path < 0 ? QString() : QFile::decodeName(logPaths[path]);
+}
+
 void fatal()
 {
     std::exit(1);

@@ -13,9 +13,11 @@ void install();
 // The operation under way, named in the fault line (a string literal).
 void setOperation(const char *operation);
 const char *operation();
-// The file the fault line is appended to (today's log file); refreshed by
-// the engine now and then.
+// The file the fault line is appended to: the log file of the moment, set
+// by the logger whenever it begins a new one.
 void setLogFile(const QString &path);
+// The file set last; empty before the first.
+QString logFile();
 
 // For operations that end the process after a caught exception.
 [[noreturn]] void fatal();

@@ -1,6 +1,7 @@
 #include "processEngine.h"
 
 #include "CRuleKernel.h"
+#include "utf8Text.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,6 +25,7 @@ void processEngine::clear()
     m_errors.clear();
     m_displayed.clear();
     m_saved.clear();
+    m_keepsState.clear();
     m_hasSavedStates = false;
 }
 
@@ -45,17 +47,26 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
         QString name;
         QByteArray body; // each stripped line followed by NUL
         QByteArray firstLine;
+        bool nameOk;
     };
     std::vector<section> sections;
     int stray = 0;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines = utf8Text::withoutBom(file.readAll()).toByteArray().split('\n');
     const int lineCount = int(lines.size());
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < lineCount; ++i) {
         const QByteArray line = lines.at(i).trimmed();
         if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
-            sections.push_back(section{QString::fromUtf8(line.mid(1, line.size() - 2)), QByteArray(), QByteArray()});
+            section s{QString(), QByteArray(), QByteArray(), true};
+            s.nameOk = utf8Text::decode(line.mid(1, line.size() - 2), s.name);
+            // Read with replacement characters, names apart only in such a
+            // byte would be one name to the state file and to the rules.
+            if (!s.nameOk && m_out.show)
+                m_out.show(QStringLiteral("ERROR - proc_def.cfg line %1: the process name is not UTF-8 text. Its state "
+                                          "is not kept.")
+                               .arg(i + 1));
+            sections.push_back(std::move(s));
         } else if (sections.empty()) {
             stray += !line.isEmpty();
         } else {
@@ -75,6 +86,7 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
     for (int position = 0; position < int(sections.size()); ++position) {
         auto kernel = std::make_unique<CRuleKernel>(position, sections[size_t(position)].name.toUtf8().constData(), false);
         m_names << QString::fromUtf8(kernel->ProcName());
+        m_keepsState.push_back(sections[size_t(position)].nameOk);
         m_processList << kernel.get();
         m_kernels.push_back(std::move(kernel));
     }
@@ -94,6 +106,8 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
         block += '\0';
         if (!kernel.LoadSettings(block.data(), static_cast<unsigned long>(block.size())) && m_out.debug)
             m_out.debug(QStringLiteral("Failed to load settings for %1\n").arg(QString::fromUtf8(s.firstLine)));
+        if (!s.nameOk)
+            continue;
         const auto state = savedStates.constFind(s.name);
         if (state != savedStates.constEnd())
             kernel.setInitialState(*state);
@@ -113,8 +127,11 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
     m_displayed.assign(n, -1);
     m_saved.assign(n, -1);
     for (size_t i = 0; i < n; ++i)
-        m_saved[i] = savedStates.value(m_names.at(qsizetype(i)), -1);
+        m_saved[i] = m_keepsState[i] ? savedStates.value(m_names.at(qsizetype(i)), -1) : -1;
     m_hasSavedStates = !savedStates.isEmpty();
+    // Whatever the file held, its progress ends with the load.
+    if (m_out.progress)
+        m_out.progress(lineCount, lineCount);
     return true;
 }
 
@@ -125,7 +142,7 @@ void processEngine::resetArrays()
     std::fill(m_errors.begin(), m_errors.end(), -1);
 }
 
-void processEngine::setUpProcesses(const std::function<int(int, int)> &input, cycleResult &result)
+void processEngine::setUpProcesses(const std::function<int(int, int)> &input, int64_t now, cycleResult &result)
 {
     const int n = count();
     for (int i = 0; i < n; ++i) {
@@ -133,8 +150,10 @@ void processEngine::setUpProcesses(const std::function<int(int, int)> &input, cy
         kernel.InitProc(m_states.data(), m_done.data(), m_errors.data(), n);
         const int64_t end = kernel.GetOverrideEndTime();
         if (end != 0) {
-            // The earliest end still ahead wakes the next cycle.
-            if (result.nextEndTime == 0 || end < result.nextEndTime)
+            // The earliest end still ahead wakes the next cycle. An end
+            // already past is passed over: a process that cannot be
+            // calculated keeps it, and it would hide the ends of others.
+            if (end >= now && (result.nextEndTime == 0 || end < result.nextEndTime))
                 result.nextEndTime = end;
             if (m_out.debug)
                 m_out.debug(QStringLiteral("Process %1 override end time %2. Next %3")

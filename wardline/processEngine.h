@@ -19,12 +19,14 @@ class CRuleKernel;
 class processEngine
 {
 public:
-    // Where the engine's messages go: debug output and log file.
+    // Where the engine's messages go: debug output, log file, and the
+    // window's message list.
     struct output
     {
         std::function<void(const QString &)> debug;
         std::function<void(const QString &)> logFile;
         std::function<void(int line, int lines)> progress; // while loading
+        std::function<void(const QString &)> show;
     };
 
     // What one cycle found.
@@ -54,9 +56,10 @@ public:
     bool hasSavedStates() const { return m_hasSavedStates; }
 
     // Cycle, in order: reset the arrays; set every process up and feed the
-    // inputs (`input(block, index)` gives a value or -1); run the passes.
+    // inputs (`input(block, index)` gives a value or -1; `now` in seconds
+    // since 1970); run the passes.
     void resetArrays();
-    void setUpProcesses(const std::function<int(int block, int index)> &input, cycleResult &result);
+    void setUpProcesses(const std::function<int(int block, int index)> &input, int64_t now, cycleResult &result);
     void calculate(cycleResult &result);
 
     // Arrays, by process position.
@@ -68,6 +71,9 @@ public:
     // What the state file keeps: the last calculated state, or, for a process
     // not calculated since the start, the state it was loaded with.
     int stateToKeep(int position) const;
+    // False for a process whose name is not UTF-8: its state is neither
+    // restored nor saved, since the name cannot tell it from others.
+    bool keepsState(int position) const { return m_keepsState[size_t(position)]; }
     int64_t overrideEndTime(int position) const;
 
     CRuleKernel *process(int position) const { return m_kernels[size_t(position)].get(); }
@@ -83,5 +89,6 @@ private:
     std::vector<int> m_errors;
     std::vector<int> m_displayed;
     std::vector<int> m_saved;
+    std::vector<bool> m_keepsState;
     bool m_hasSavedStates = false;
 };

@@ -1,5 +1,7 @@
 #include "stateFile.h"
 
+#include "utf8Text.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,12 +27,17 @@ QString stateFile::endTimeText(int64_t seconds)
 
 int64_t stateFile::endTimeSeconds(const QString &text)
 {
-    // Read as UTC, the way the end times are written.
-    QDateTime when = QDateTime::fromString(text.trimmed(), Qt::ISODate);
-    if (!when.isValid())
-        return 0;
-    when.setTimeSpec(Qt::UTC);
-    return when.toSecsSinceEpoch();
+    // Read as UTC, the way the end times are written, never as local time
+    // first: the hour that local time skips in spring would not read at all.
+    const QString trimmed = text.trimmed();
+    QDateTime when = QDateTime::fromString(trimmed + QLatin1Char('Z'), Qt::ISODate);
+    if (!when.isValid()) {
+        // A text with a zone of its own (or a date alone) reads as it says.
+        when = QDateTime::fromString(trimmed, Qt::ISODate);
+        if (when.isValid() && when.timeSpec() == Qt::LocalTime)
+            when = QDateTime(when.date(), when.time(), Qt::UTC);
+    }
+    return when.isValid() ? when.toSecsSinceEpoch() : 0;
 }
 
 void stateFile::makeFolder(const QString &folder) const
@@ -67,46 +74,62 @@ void stateFile::load(QHash<QString, int> &states, QHash<QString, int64_t> &overr
         say(QStringLiteral("LoadData Failed to open previous state file '%1'").arg(path()));
         return;
     }
+    // Read as bytes and decoded per name: the file is UTF-8, and a name that
+    // is not is dropped with a message rather than merged with another.
     enum { Name, State, Option } phase = Name;
+    QByteArray nameBytes;
     QString name;
-    QString state;
-    QString option;
+    bool nameOk = true;
+    QByteArray state;
+    QByteArray option;
+    int line = 1;
+    const auto takeName = [&] {
+        nameOk = utf8Text::decode(nameBytes, name);
+        if (!nameOk)
+            say(QStringLiteral("LoadData line %1: the process name is not UTF-8 text. Line ignored.").arg(line));
+    };
     const auto applyOption = [&] {
-        const qsizetype eq = option.indexOf(QLatin1Char('='));
-        if (eq >= 0 && option.left(eq) == u"o") {
-            const int64_t seconds = endTimeSeconds(option.mid(eq + 1));
+        const qsizetype eq = option.indexOf('=');
+        if (nameOk && eq >= 0 && option.left(eq) == "o") {
+            const int64_t seconds = endTimeSeconds(QString::fromLatin1(option.mid(eq + 1)));
             if (seconds > 0 && !overrideEnds.contains(name))
                 overrideEnds.insert(name, seconds);
         }
         option.clear();
     };
-    for (const char c : in.readAll()) {
+    const QByteArray content = in.readAll();
+    for (const char c : utf8Text::withoutBom(content)) {
         if (c == '\n') {
-            if (phase == Option)
+            if (phase == Name)
+                takeName();
+            else if (phase == Option)
                 applyOption();
             bool ok = false;
             const int value = state.trimmed().toInt(&ok);
-            if (!states.contains(name))
+            if (nameOk && !states.contains(name))
                 states.insert(name, ok ? value : 0);
-            name.clear();
+            nameBytes.clear();
             state.clear();
             phase = Name;
+            ++line;
         } else if (c == '\r') {
             continue; // files written on Windows in text mode
         } else if (phase == Name) {
-            if (c == '=')
+            if (c == '=') {
+                takeName();
                 phase = State;
-            else
-                name += QLatin1Char(c);
+            } else {
+                nameBytes += c;
+            }
         } else if (phase == State) {
             if (c == ',')
                 phase = Option;
             else
-                state += QLatin1Char(c);
+                state += c;
         } else if (c == ',') {
             applyOption();
         } else {
-            option += QLatin1Char(c);
+            option += c;
         }
     }
     say(QStringLiteral("Load File Data took: %1 ms").arg(timer.elapsed()));

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <functional>
 
-// Wardline.dat: one line per process, "name=state" and, for a forced state
-// with an end, ",o=<end as yyyy-MM-ddTHH:mm:ss, UTC>". Moved from the folder
-// of older installations on first start.
+// Wardline.dat: UTF-8 text, one line per process, "name=state" and, for a
+// forced state with an end, ",o=<end as yyyy-MM-ddTHH:mm:ss, UTC>". Moved
+// from the folder of older installations on first start.
 class stateFile
 {
 public:
@@ -27,14 +27,15 @@ public:
     QString path() const { return m_current + QStringLiteral("/Wardline.dat"); }
 
     // Moves an old file over, then reads the current one. The first line of
-    // a name counts.
+    // a name counts; a line whose name is not UTF-8 is reported and ignored.
     void load(QHash<QString, int> &states, QHash<QString, int64_t> &overrideEnds);
     // Writes every line, replacing the file only once it is complete.
     bool save(const std::vector<entry> &entries);
 
     // "1970-01-01T00:00:00Z" plus the seconds, without the zone.
     static QString endTimeText(int64_t seconds);
-    // The seconds from 1970-01-01T00:00:00Z to such a text; 0 when it does not read.
+    // The seconds from 1970-01-01T00:00:00Z to such a text, read as UTC; 0
+    // when it does not read.
     static int64_t endTimeSeconds(const QString &text);
     // Creates every level of a folder; a level that fails is reported and the
     // next ones are still tried.

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -86,6 +87,25 @@ private slots:
         m_logger->writeLine(QStringLiteral("first"));
         QCOMPARE(readAll(alarms() + QStringLiteral("/2024_03_31.log")), QByteArray("23:59:59.999 - last\n"));
         QCOMPARE(readAll(alarms() + QStringLiteral("/2024_04_01.log")), QByteArray("00:00:00.000 - first\n"));
+    }
+
+    // The handler hears of each new file once, before its first line, and
+    // again after it is set anew.
+    void newFileHandler()
+    {
+        QStringList told;
+        m_logger->setNewFileHandler([&](const QString &path) {
+            told << QFileInfo(path).fileName() + (QFile::exists(path) ? " exists" : "");
+        });
+        m_logger->writeLine(QStringLiteral("a"));
+        m_logger->writeLine(QStringLiteral("b"));
+        m_now = m_now.addDays(1);
+        m_logger->writeLine(QStringLiteral("c"));
+        m_logger->setSubfolder(QStringLiteral("North"));
+        m_logger->writeLine(QStringLiteral("d"));
+        m_logger->setNewFileHandler([&](const QString &path) { told << "again " + QFileInfo(path).fileName(); });
+        m_logger->writeLine(QStringLiteral("e"));
+        QCOMPARE(told, (QStringList{"2024_03_05.log", "2024_03_06.log", "2024_03_06.log", "again 2024_03_06.log"}));
     }
 
     void freeSpace_data()

@@ -1,9 +1,11 @@
 #include "UDP_socket.h"
 #include "interface/IDebug.h"
+#include "profileFile.h"
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -238,6 +240,73 @@ private slots:
         ear.send(QByteArray(300, 'N'));
         QTRY_VERIFY(std::any_of(trace.lines.begin(), trace.lines.end(),
                                 [](const QString &l) { return l.startsWith("Received datagram of 300 bytes"); }));
+    }
+
+    // A peer cannot forge log lines: control characters of what it sent are
+    // logged escaped, whichever line logs the text.
+    void controlCharactersLoggedEscaped_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("dropped")
+            << QByteArray("NA:QXS:South:9:1:OK\n12:00:00.000 - forged")
+            << R"(Received Data is 'NA:QXS:South:9:1:OK\x0a12:00:00.000 - forged'. Not current format so ignore.)";
+        QTest::newRow("taken") << QByteArray("NA:QXS:North:9:1:OK\r\x1b[2J") << R"(Received Data is 'NA:QXS:North:9:1:OK\x0d\x1b[2J'. Address)";
+        QTest::newRow("unknown code") << QByteArray("N\x7f\x85:QXS:North:9:1:OK") << R"( UNKNOWN MESSAGE CODE RECEIVED 'N\x7f\x85')";
+    }
+
+    void controlCharactersLoggedEscaped()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QString, line);
+        const quint16 port = freePort();
+        listener ear(port);
+        traceLog trace;
+        UDP_socket udp("QXS", "North", 5, 1, &trace, fast(port));
+        ear.send(message);
+        QTRY_VERIFY2(std::any_of(trace.lines.begin(), trace.lines.end(), [&](const QString &l) { return l.startsWith(line); }),
+                     qPrintable(trace.lines.join('\n')));
+        for (const QString &logged : std::as_const(trace.lines)) {
+            QVERIFY2(std::none_of(logged.begin(), logged.end(),
+                                  [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0); }),
+                     qPrintable(logged));
+        }
+    }
+
+    // The port of tavex_system.ini is taken only from 1 to 65535.
+    void mastershipPort_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // empty: no key
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("message");
+        const QString refused = QStringLiteral("MastershipPort == %1 is out of range 1..65535. Using 9208.");
+        QTest::newRow("no key") << QByteArray() << 9208 << "";
+        QTest::newRow("lowest") << QByteArray("1") << 1 << "";
+        QTest::newRow("highest") << QByteArray("65535") << 65535 << "";
+        QTest::newRow("0") << QByteArray("0") << 9208 << refused.arg("0");
+        QTest::newRow("65536") << QByteArray("65536") << 9208 << refused.arg("65536");
+        QTest::newRow("70000 would wrap to 4464") << QByteArray("70000") << 9208 << refused.arg("70000");
+        QTest::newRow("negative") << QByteArray("-1") << 9208 << refused.arg("-1");
+        QTest::newRow("not a number") << QByteArray("abc") << 9208 << refused.arg("abc");
+    }
+
+    void mastershipPort()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, port);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("tavex_system.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Network]\nChannel=2\nBroadcastAddress=127.255.255.255\n");
+        if (!value.isEmpty())
+            file.write("MastershipPort=" + value + "\n");
+        file.close();
+        QStringList messages;
+        const mastershipSettings options = mastershipSettings::fromProfile(profileFile(file.fileName()), &messages);
+        QCOMPARE(int(options.port), port);
+        QCOMPARE(options.broadcastAddress, loopbackBroadcast);
+        QCOMPARE(messages, message.isEmpty() ? QStringList() : QStringList{message});
     }
 
     void twoHealthyMastersSettle()

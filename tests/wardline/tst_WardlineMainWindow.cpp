@@ -323,6 +323,23 @@ private slots:
         QTest::qWait(100);
         QVERIFY(!dialog->isVisible());
     }
+
+    // Without modules the process configuration is the last thing loaded:
+    // its progress dialog closes all the same.
+    void progressClosesWithoutModules()
+    {
+        writeFile(alarmFolder("Bare") + "/proc_def.cfg", "[a]\nType=Time\nWindow=00:00-24:00\n");
+        QDir().mkpath(alarmFolder("Bare") + "/inputs");
+        QDir().mkpath(alarmFolder("Bare") + "/outputs");
+        WardlineMainWindow window(QStringList{"/ALARMSYSTEM=Bare", "/UDP=NO"});
+        window.show();
+        QVERIFY(window.Start());
+        QProgressDialog *dialog = window.progressDialog();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->labelText(), QStringLiteral("Loading Config - Please Wait"));
+        QTest::qWait(100);
+        QVERIFY(!dialog->isVisible());
+    }
 };
 
 QTEST_MAIN(tst_WardlineMainWindow)

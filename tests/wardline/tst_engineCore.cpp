@@ -3,10 +3,14 @@
 #include "processEngine.h"
 #include "stateFile.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <ctime>
 
 namespace {
 
@@ -95,7 +99,7 @@ private slots:
             actual = QString::number(s.logFlags);
         QCOMPARE(actual, value);
         if (!message.isEmpty())
-            QVERIFY2(messages.contains(message), qPrintable(messages.join('\n')));
+            QVERIFY2(messages.count(message) == 1, qPrintable(messages.join('\n')));
     }
 
     void derivedFolders()
@@ -107,6 +111,38 @@ private slots:
         QCOMPARE(s.libraryFolder, QStringLiteral("/r/lib"));
         s = engineSettings::fromCommandLine({"/ALARMSYSTEM=North", "/ALARMSCONFIGFOLDER=/a"}, "/r", "S");
         QCOMPARE(s.alarmFolder, QStringLiteral("/a/North"));
+    }
+
+    // Network delay x processes: a product beyond an int is refused for the default.
+    void networkActivityDelay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("processes");
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("default") << QStringList{} << 3 << 180 << "";
+        QTest::newRow("no processes") << QStringList{"/NETDELAY=100"} << 0 << 0 << "";
+        QTest::newRow("largest that fits") << QStringList{"/NETDELAY=2147483647"} << 1 << 2147483647 << "";
+        QTest::newRow("product overflows")
+            << QStringList{"/NETDELAY=1000000"} << 3000 << 180000
+            << "NetDelay == 1000000 is out of range for 3000 processes. Using 60.";
+        QTest::newRow("product just beyond an int")
+            << QStringList{"/NETDELAY=1073741824"} << 2 << 120
+            << "NetDelay == 1073741824 is out of range for 2 processes. Using 60.";
+        QTest::newRow("negative") << QStringList{"/NETDELAY=-5"} << 3 << 180
+                                  << "NetDelay == -5 is out of range for 3 processes. Using 60.";
+    }
+
+    void networkActivityDelay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, processes);
+        QFETCH(int, delay);
+        QFETCH(QString, message);
+        const engineSettings s = engineSettings::fromCommandLine(arguments, "env", "sys");
+        QStringList messages;
+        QCOMPARE(s.networkActivityMs(processes, &messages), delay);
+        QCOMPARE(messages, message.isEmpty() ? QStringList() : QStringList{message});
     }
 
     void startupDelay_data()
@@ -140,7 +176,7 @@ private slots:
                                                 "[  in  ]\n  Type=Input  \nBlock=1\nIndex=2\n\n"
                                                 "[not]\nType=NOT\nInput=in\n");
         QStringList debug;
-        processEngine engine(processEngine::output{[&](const QString &l) { debug << l; }, {}, {}});
+        processEngine engine(processEngine::output{[&](const QString &l) { debug << l; }, {}, {}, {}});
         QVERIFY(engine.load(dir.path(), {{"in", 1}}, {{"not", 99}}));
         QCOMPARE(engine.names(), QStringList({"empty", "  in  ", "not"}));
         QCOMPARE(engine.process(0)->ProcessType(), -1);
@@ -165,7 +201,7 @@ private slots:
         engine.setUpProcesses([&](int block, int index) {
             ++lookups;
             return block == 2 && index == 1 ? 0 : -1;
-        }, result);
+        }, QDateTime::currentSecsSinceEpoch(), result);
         engine.calculate(result);
         QCOMPARE(lookups, 2);
         QCOMPARE(result.extraPasses, processEngine::maxPasses); // x never has a value
@@ -173,19 +209,42 @@ private slots:
         QCOMPARE(engine.displayedStates(), std::vector<int>({1, 1, 0, -1}));
     }
 
-    void nextEndTimeIsTheEarliest()
+    // The next-process timer wakes for the earliest end still ahead; an end
+    // already past (kept by a process that cannot be calculated) is passed over.
+    void nextEndTime_data()
     {
+        QTest::addColumn<QList<qint64>>("ends"); // seconds from now for t0, t1, ...; 0: none
+        QTest::addColumn<qint64>("next");       // seconds from now; 0: none
+        QTest::addColumn<int>("lines");
+        QTest::newRow("earliest of two ahead") << QList<qint64>{100, 10} << qint64(10) << 2;
+        QTest::newRow("an end past before one ahead") << QList<qint64>{-50, 100} << qint64(100) << 2;
+        QTest::newRow("an end past after one ahead") << QList<qint64>{100, -50} << qint64(100) << 2;
+        QTest::newRow("only ends past") << QList<qint64>{-50, -1} << qint64(0) << 2;
+        QTest::newRow("none") << QList<qint64>{} << qint64(0) << 0;
+    }
+
+    void nextEndTime()
+    {
+        QFETCH(QList<qint64>, ends);
+        QFETCH(qint64, next);
+        QFETCH(int, lines);
         QTemporaryDir dir;
         writeFile(dir.filePath("proc_def.cfg"), sections(3));
         const int64_t now = QDateTime::currentSecsSinceEpoch();
+        QHash<QString, int> forced;
+        QHash<QString, int64_t> endTimes;
+        for (qsizetype i = 0; i < ends.size(); ++i) {
+            forced.insert("t" + QString::number(i), 3);
+            endTimes.insert("t" + QString::number(i), now + ends.at(i));
+        }
         QStringList debug;
-        processEngine engine(processEngine::output{[&](const QString &l) { debug << l; }, {}, {}});
-        QVERIFY(engine.load(dir.path(), {{"t0", 2}, {"t1", 3}}, {{"t0", now + 100}, {"t1", now + 10}}));
+        processEngine engine(processEngine::output{[&](const QString &l) { debug << l; }, {}, {}, {}});
+        QVERIFY(engine.load(dir.path(), forced, endTimes));
         processEngine::cycleResult result;
         engine.resetArrays();
-        engine.setUpProcesses([](int, int) { return -1; }, result);
-        QCOMPARE(result.nextEndTime, now + 10);
-        QCOMPARE(debug.filter("override end time").size(), 2);
+        engine.setUpProcesses([](int, int) { return -1; }, now, result);
+        QCOMPARE(result.nextEndTime, next ? now + next : 0);
+        QCOMPARE(debug.filter("override end time").size(), lines);
     }
 
     void stateFileLines()
@@ -205,6 +264,140 @@ private slots:
         QCOMPARE(states.value("D"), 3);
         QVERIFY(!states.contains("F")); // no line feed after it
         QCOMPARE(ends, (QHash<QString, int64_t>{{"D", 100000}}));
+    }
+
+    // Names are UTF-8 both ways, so that names beyond ASCII keep their states
+    // and forces across a restart.
+    void stateFileKeepsNamesBeyondAscii()
+    {
+        QTemporaryDir dir;
+        stateFile file(dir.filePath("data/North"), QString());
+        const int64_t end = stateFile::endTimeSeconds("2026-12-07T10:15:00");
+        const QStringList names{"Pumpe_Tür", "Ölstand ≥ 80 %", "警報 1", "🔥 Brand"};
+        std::vector<stateFile::entry> entries;
+        for (qsizetype i = 0; i < names.size(); ++i)
+            entries.push_back({names.at(i), int(i) + 1, end});
+        QVERIFY(file.save(entries));
+        QVERIFY(readAll(file.path()).startsWith("Pumpe_T\xc3\xbcr=1,o=2026-12-07T10:15:00\n"));
+        QHash<QString, int> states;
+        QHash<QString, int64_t> ends;
+        file.load(states, ends);
+        QCOMPARE(states.size(), names.size());
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            QCOMPARE(states.value(names.at(i), -1), int(i) + 1);
+            QCOMPARE(ends.value(names.at(i)), end);
+        }
+    }
+
+    // A name that is not UTF-8 is reported and its line dropped: read with
+    // replacement characters, names apart only in such a byte would become one.
+    void stateFileNamesNotUtf8_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("read"); // "name=state", sorted
+        QTest::addColumn<QList<int>>("refused"); // line numbers
+        QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbf" "A=5\n") << QStringList{"A=5"} << QList<int>{};
+        QTest::newRow("apart only in a byte that is not UTF-8")
+            << QByteArray("Pumpe_T\xfcr=1,o=2026-12-07T10:15:00\nPumpe_T\xfdr=2\nok=3\n") << QStringList{"ok=3"}
+            << QList<int>{1, 2};
+        QTest::newRow("sequence cut short") << QByteArray("A\xc3=1\nB=2\n") << QStringList{"B=2"} << QList<int>{1};
+        QTest::newRow("encoded surrogate") << QByteArray("A\xed\xa0\x80=1\nB=2\n") << QStringList{"B=2"} << QList<int>{1};
+    }
+
+    void stateFileNamesNotUtf8()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, read);
+        QFETCH(QList<int>, refused);
+        QTemporaryDir dir;
+        QStringList debug;
+        stateFile file(dir.path(), QString(), [&](const QString &l) { debug << l; });
+        writeFile(file.path(), content);
+        QHash<QString, int> states;
+        QHash<QString, int64_t> ends;
+        file.load(states, ends);
+        QStringList actual;
+        for (auto it = states.cbegin(); it != states.cend(); ++it)
+            actual << it.key() + "=" + QString::number(it.value());
+        actual.sort();
+        QCOMPARE(actual, read);
+        QVERIFY(ends.isEmpty());
+        QStringList expected;
+        for (int line : std::as_const(refused))
+            expected << QStringLiteral("LoadData line %1: the process name is not UTF-8 text. Line ignored.").arg(line);
+        QCOMPARE(debug.filter("not UTF-8"), expected);
+    }
+
+    // End times are UTC: the hours that local time skips or repeats read like
+    // any other, whatever the zone of the machine.
+    void endTimesAreUtc_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QDateTime>("end"); // invalid: none
+        const QByteArray berlin("Europe/Berlin");
+        QTest::newRow("hour skipped in spring")
+            << berlin << "2026-03-29T02:30:00" << QDateTime(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC);
+        QTest::newRow("hour repeated in autumn")
+            << berlin << "2026-10-25T02:30:00" << QDateTime(QDate(2026, 10, 25), QTime(2, 30), Qt::UTC);
+        QTest::newRow("winter") << berlin << "2026-12-07T10:15:00" << QDateTime(QDate(2026, 12, 7), QTime(10, 15), Qt::UTC);
+        QTest::newRow("hour skipped in spring, New York")
+            << QByteArray("America/New_York") << "2026-03-08T02:30:00" << QDateTime(QDate(2026, 3, 8), QTime(2, 30), Qt::UTC);
+        QTest::newRow("the start of 1970 is no end") << berlin << "1970-01-01T00:00:00" << QDateTime();
+        QTest::newRow("not a time") << berlin << "2026-13-01T00:00:00" << QDateTime();
+    }
+
+    void endTimesAreUtc()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, text);
+        QFETCH(QDateTime, end);
+        const QByteArray previous = qgetenv("TZ");
+        const bool hadZone = qEnvironmentVariableIsSet("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        const auto restore = qScopeGuard([&] {
+            if (hadZone)
+                qputenv("TZ", previous);
+            else
+                qunsetenv("TZ");
+            tzset();
+        });
+        const int64_t seconds = end.isValid() ? end.toSecsSinceEpoch() : 0;
+        QCOMPARE(stateFile::endTimeSeconds(text), seconds);
+        // As a restart reads it.
+        QTemporaryDir dir;
+        stateFile file(dir.path(), QString());
+        writeFile(file.path(), "A=3,o=" + text.toUtf8() + "\n");
+        QHash<QString, int> states;
+        QHash<QString, int64_t> ends;
+        file.load(states, ends);
+        QCOMPARE(ends.value("A"), seconds);
+        if (seconds)
+            QCOMPARE(stateFile::endTimeText(seconds), text);
+    }
+
+    // proc_def.cfg is read as UTF-8 too. Processes whose names are not UTF-8
+    // are reported; they take no saved state or force, which could be another's.
+    void processNamesInUtf8()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("proc_def.cfg"), "\xef\xbb\xbf[Pumpe_T\xc3\xbcr]\nType=Time\nWindow=00:00-24:00\n"
+                                                "[Pumpe_T\xfcr]\nType=Time\nWindow=00:00-24:00\n"
+                                                "[Pumpe_T\xfdr]\nType=Time\nWindow=00:00-24:00\n");
+        const QString replaced = QStringLiteral("Pumpe_T\uFFFDr");
+        const int64_t end = QDateTime::currentSecsSinceEpoch() + 100;
+        QStringList shown;
+        processEngine engine(processEngine::output{{}, {}, {}, [&](const QString &l) { shown << l; }});
+        QVERIFY(engine.load(dir.path(), {{"Pumpe_Tür", 3}, {replaced, 2}}, {{"Pumpe_Tür", end}, {replaced, end}}));
+        QCOMPARE(engine.count(), 3);
+        QCOMPARE(engine.names().at(0), QStringLiteral("Pumpe_Tür"));
+        QCOMPARE(engine.savedStates(), std::vector<int>({3, -1, -1}));
+        QCOMPARE(engine.overrideEndTime(0), end);
+        QCOMPARE(engine.overrideEndTime(1), 0);
+        QCOMPARE(engine.overrideEndTime(2), 0);
+        QCOMPARE(shown, (QStringList{"ERROR - proc_def.cfg line 4: the process name is not UTF-8 text. Its state is not kept.",
+                                     "ERROR - proc_def.cfg line 7: the process name is not UTF-8 text. Its state is not kept."}));
     }
 
     void stateFileMovesFromTheOldPlace()
