@@ -14,7 +14,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -59,12 +58,7 @@ QString userName(int client)
 
 QString ownerKey(int client)
 {
-    return userName(client) + QStringLiteral(",127.0.0.1");
-}
-
-QByteArray hashOf(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Sha1);
+    return ownerKeyOf(userName(client));
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

@@ -11,7 +11,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -53,12 +52,7 @@ QString userName(int client)
 
 QString ownerKey(int client)
 {
-    return userName(client) + QStringLiteral(",127.0.0.1");
-}
-
-QByteArray hashOf(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Sha1);
+    return ownerKeyOf(userName(client));
 }
 
 // Keys overlap when one is the other or a folder above it.

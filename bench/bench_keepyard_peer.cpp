@@ -2,6 +2,7 @@
 
 #include "xfer.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -97,6 +98,16 @@ QByteArray peerRequest::synclist(const QString &system, const QString &path)
 
 // --------------------------------------------------------------------------
 // Content
+
+QByteArray hashOf(const QByteArray &content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Sha1);
+}
+
+QString ownerKeyOf(const QString &user)
+{
+    return user + QStringLiteral(",127.0.0.1");
+}
 
 QByteArray encodeContent(const QByteArray &content)
 {

@@ -51,6 +51,10 @@ QByteArray synclist(const QString &system, const QString &path);
 QByteArray encodeContent(const QByteArray &content);
 // Back from hex text; nothing when it does not give exactly `size` bytes.
 std::optional<QByteArray> decodeContent(const QString &hex, qint64 size);
+// What tells versions of a content apart in the checks.
+QByteArray hashOf(const QByteArray &content);
+// The holder of a user's locks: every benchmark session comes from loopback.
+QString ownerKeyOf(const QString &user);
 
 // Reads the server's document as its bytes arrive and yields every top-level
 // message once its end tag has been read.

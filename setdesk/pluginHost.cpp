@@ -150,14 +150,5 @@ void pluginHost::forget(QObject *editor)
 bool pluginHost::guarded(const config_plugin_base *editor, const char *what, const std::function<void()> &call) const
 {
     const pluginLibrary *library = editor ? m_libraryByKey.value(editor->uid) : nullptr;
-    if (library)
-        return library->guarded(what, call);
-    try {
-        call();
-        return true;
-    } catch (...) {
-        qCWarning(lcSetdesk).noquote()
-            << QStringLiteral("Editor %1: %2 threw an exception").arg(editor ? editor->uid : QString(), QLatin1String(what));
-    }
-    return false;
+    return pluginLibrary::guard(library ? library->fileName() : editor ? editor->uid : QString(), what, call);
 }

@@ -57,7 +57,6 @@ public:
 
     // The open editor of a key, or null.
     config_plugin_base *editor(const QString &key) const { return m_editorByKey.value(key); }
-    QList<config_plugin_base *> editors() const { return m_editorByKey.values(); }
     // A new editor for a key from its library (null when there is none, the
     // plugin gives none or throws); entered under the key.
     config_plugin_base *createEditor(const QString &key);

@@ -13,7 +13,7 @@ pluginLibrary::pluginLibrary(const QString &path)
 
 pluginLibrary::~pluginLibrary()
 {
-    if (m_state == state::loaded)
+    if (m_library.isLoaded())
         m_library.unload();
 }
 
@@ -28,7 +28,6 @@ bool pluginLibrary::refuse(const QString &reason)
     qCDebug(lcSetdesk).noquote() << reason;
     m_library.unload();
     m_describe = nullptr;
-    m_state = state::refused;
     return false;
 }
 
@@ -36,7 +35,6 @@ bool pluginLibrary::load(buildFilter filter)
 {
     if (!m_library.load())
         return refuse(QStringLiteral("Library %1 cannot be loaded: %2").arg(m_path, m_library.errorString()));
-    m_state = state::loaded;
     m_describe = reinterpret_cast<load_tavex_config_plugin_desc_t>(m_library.resolve("load_tavex_config_plugin_desc"));
     if (!m_describe)
         return refuse(
@@ -60,17 +58,16 @@ std::unique_ptr<config_plugin_desc> pluginLibrary::description()
     return std::unique_ptr<config_plugin_desc>(desc);
 }
 
-bool pluginLibrary::guarded(const char *what, const std::function<void()> &call) const
+bool pluginLibrary::guard(const QString &who, const char *what, const std::function<void()> &call)
 {
     try {
         call();
         return true;
     } catch (const std::exception &e) {
         qCWarning(lcSetdesk).noquote()
-            << QStringLiteral("Plugin %1: %2 threw an exception: %3").arg(fileName(), QLatin1String(what), QString::fromLocal8Bit(e.what()));
+            << QStringLiteral("Plugin %1: %2 threw an exception: %3").arg(who, QLatin1String(what), QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        qCWarning(lcSetdesk).noquote()
-            << QStringLiteral("Plugin %1: %2 threw an exception").arg(fileName(), QLatin1String(what));
+        qCWarning(lcSetdesk).noquote() << QStringLiteral("Plugin %1: %2 threw an exception").arg(who, QLatin1String(what));
     }
     return false;
 }

@@ -15,7 +15,6 @@ class pluginLibrary
 {
 public:
     enum class buildFilter { none = 0, debug = 1, release = 2 };
-    enum class state { unloaded, loaded, refused };
 
     explicit pluginLibrary(const QString &path);
     ~pluginLibrary();
@@ -25,7 +24,6 @@ public:
     // Loads and checks the library; false (and unloaded, errorString() set)
     // when it cannot be used.
     bool load(buildFilter filter);
-    state currentState() const { return m_state; }
     QString errorString() const { return m_error; }
     QString path() const { return m_path; }
     QString fileName() const;
@@ -36,7 +34,9 @@ public:
 
     // Runs a call into the plugin: an exception it throws is caught and
     // reported in the debug output with the library's name. False when it threw.
-    bool guarded(const char *what, const std::function<void()> &call) const;
+    bool guarded(const char *what, const std::function<void()> &call) const { return guard(fileName(), what, call); }
+    // The same for any plugin code, reported under `who`.
+    static bool guard(const QString &who, const char *what, const std::function<void()> &call);
 
 private:
     bool refuse(const QString &reason);
@@ -44,6 +44,5 @@ private:
     QString m_path;
     QLibrary m_library;
     load_tavex_config_plugin_desc_t m_describe = nullptr;
-    state m_state = state::unloaded;
     QString m_error;
 };

@@ -133,17 +133,18 @@ void server_comms::socketRead()
     // and parses them once that handler has returned.
     if (m_reader.feed(readAll()) != xml_reader::Failed || m_failed)
         return;
-    if (m_reader.boundExceeded()) {
+    if (m_reader.boundExceeded())
         failBound(m_reader.errorString());
-        return;
-    }
-    m_failed = true;
-    qCWarning(lcSetdesk).noquote() << QStringLiteral("ConfigClient: connection errored for \"%1\" on \"%2\" - closing")
-                                          .arg(m_serverName, peerAddress().toString());
-    deleteLater();
+    else
+        endConnection(m_reader.errorString(), false);
 }
 
 void server_comms::failBound(const QString &reason)
+{
+    endConnection(reason, true);
+}
+
+void server_comms::endConnection(const QString &reason, bool tellUser)
 {
     if (m_failed)
         return;
@@ -151,11 +152,14 @@ void server_comms::failBound(const QString &reason)
     qCWarning(lcSetdesk).noquote() << QStringLiteral("ConfigClient: connection errored for \"%1\" on \"%2\" - closing")
                                           .arg(m_serverName, peerAddress().toString());
     qCDebug(lcSetdesk).noquote() << reason;
-    m_waitDialog->endWait(QStringLiteral("reply too large"));
-    if (!m_ended) {
-        m_ended = true;
-        m_ui->critical(QStringLiteral("Error"), QStringLiteral("Server reply too large"));
-        m_ui->quit();
+    // Malformed input ends the connection quietly; a broken bound says so, once.
+    if (tellUser) {
+        m_waitDialog->endWait(QStringLiteral("reply too large"));
+        if (!m_ended) {
+            m_ended = true;
+            m_ui->critical(QStringLiteral("Error"), QStringLiteral("Server reply too large"));
+            m_ui->quit();
+        }
     }
     deleteLater();
 }

@@ -83,7 +83,6 @@ public:
     static constexpr qint64 maxMessageBytes = 64 * 1024;
     // Ends the connection after a reply beyond a bound: one box, then quit.
     void failBound(const QString &reason);
-    bool hasFailed() const { return m_failed; }
 
     // Attribute values written into requests.
     static QString escaped(const QString &value);
@@ -117,6 +116,8 @@ private:
     void sendLockRequest(const QString &element, const QString &child, const QString &path, const QString &uid);
     void sendSynclist(const QString &mode, const QString &path, const QString &uid);
     void walkLocalCopy(const QString &path, const QString &uid);
+    // Ends the connection after bad input (quietly) or a broken bound.
+    void endConnection(const QString &reason, bool tellUser);
 
     std::unique_ptr<commsUi> m_ui;
     xml_reader m_reader;

@@ -52,22 +52,15 @@ public:
     tavex_widgetstack *editorStack() const { return m_stack; }
     pathDisplay *path() const { return m_path; }
     QTreeWidget *treeView() const { return m_treeView; }
-    QDialog *treeWindow() const { return m_treeWindow; }
     QStringList history() const { return m_history; }
     QAction *action(const QString &name) const;
     QMenu *windowsMenu() const { return m_windowsMenu; }
-    QMenu *viewMenu() const { return m_viewMenu; }
-    HelpWindow *helpWindow() const { return m_help; }
 
     // Finds or makes the editor of a key and puts it on top of the stack.
     config_plugin_base *openEditor(const QString &key);
     // Closes one editor, asking first when it has unsaved changes; false
     // when the user kept it.
     bool closeEditor(config_plugin_base *editor);
-
-    // The position record of a dock window (tool bar or dock widget).
-    static QString dockRecord(const QMainWindow *window, const QWidget *dock);
-    static QString dockSettingsKey(const QWidget *dock);
 
 public slots:
     void dummy();
@@ -107,6 +100,9 @@ protected:
 private:
     QAction *makeAction(const QString &name, const QString &text, const QKeySequence &shortcut, const char *icon,
                         void (setdeskMainWindow::*slot)(), bool enabled);
+    // The position record of a dock window (tool bar or dock widget).
+    static QString dockRecord(const QMainWindow *window, const QWidget *dock);
+    static QString dockSettingsKey(const QWidget *dock);
     void makeStack();
     void navigate(const QString &value);
     void loadPlugins();
