@@ -11,6 +11,7 @@
 #include "replies/lock_handler.h"
 #include "replies/locklist_handler.h"
 #include "replies/login_handler.h"
+#include "replies/notice_handler.h"
 #include "replies/synclist_handler.h"
 #include "replies/system_handler.h"
 #include "setdesk_log.h"
@@ -230,6 +231,8 @@ std::unique_ptr<setdesk::reply_handler> server_comms::createHandler(QStringView 
         return std::make_unique<synclist_handler>(this);
     if (name == u"locklist")
         return std::make_unique<locklist_handler>(this);
+    if (name == u"update")
+        return std::make_unique<notice_handler>(this);
     return nullptr; // parsed and ignored
 }
 
@@ -455,6 +458,16 @@ void server_comms::unlockDir(const QString &path, const QString &uid)
         send(QStringLiteral("<unlock type=\"request\" uid=\"%1\" system=\"%2\" >\r\n\t<dir name=\"%3\"/>\r\n</unlock>\r\n")
                  .arg(escaped(uid), escaped(m_system), escaped(path))
                  .toUtf8());
+}
+
+void server_comms::releaseLock(const QString &path, const QString &uid)
+{
+    if (path.isEmpty())
+        return;
+    lock_list(m_system).removePath(path);
+    send(QStringLiteral("<unlock type=\"request\" uid=\"%1\" system=\"%2\" >\r\n\t<file name=\"%3\"/>\r\n</unlock>\r\n")
+             .arg(escaped(uid), escaped(m_system), escaped(path))
+             .toUtf8());
 }
 
 void server_comms::uploadFile(const QString &path, const QString &uid, const QString &folder)

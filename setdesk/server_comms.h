@@ -50,6 +50,9 @@ public:
     void dir(const QString &path, const QString &uid);
     void unlock(const QString &path, const QString &uid);
     void unlockDir(const QString &path, const QString &uid);
+    // Gives a lock back whichever plugin holds it: every local entry of the
+    // path goes, and the server is asked to release it.
+    void releaseLock(const QString &path, const QString &uid);
     // `folder` is the local copy of the system the path is taken from.
     void uploadFile(const QString &path, const QString &uid, const QString &folder);
     // Ends the editor's document; a server close is then no error.
@@ -97,6 +100,9 @@ public:
 signals:
     void setServer(const QString &server, const QString &system, const QString &user, const QString &userLevel);
     void event(response &result, QString &uid);
+    // A file of this editor's system was stored ("update", with the name of
+    // the backup copy the server made) or deleted ("delete") on the server.
+    void notice(const QString &type, const QString &path, const QString &undoName);
 
 public slots:
     void socketRead();

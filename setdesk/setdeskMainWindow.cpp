@@ -120,6 +120,8 @@ setdeskMainWindow::setdeskMainWindow(server_comms *comms, bool local, pluginLibr
     setObjectName(QStringLiteral("setdeskMainWindow"));
     setWindowIcon(editorIcon());
     setWindowTitle(QStringLiteral("TAVEX - Configuration Editor"));
+    if (m_comms)
+        connect(m_comms, &server_comms::notice, this, &setdeskMainWindow::serverNotice);
 
     // The tree of editor keys lives in a window of its own, hidden at first.
     m_treeWindow = new QDialog(this);
@@ -574,6 +576,12 @@ void setdeskMainWindow::command(QString type, QString value)
     } else if (type == u"uploadFile") {
         if (m_comms)
             m_comms->uploadFile(value, uid, m_host->workingFolder());
+    } else if (type == u"releaseLock") {
+        if (m_comms)
+            m_comms->releaseLock(value, uid);
+    } else if (type == u"session" || type == u"editors" || type == u"locks") {
+        if (editor)
+            answer(editor, type);
     } else if (type == u"navigate") {
         navigate(value);
     } else if (type == u"help") {
@@ -590,6 +598,30 @@ void setdeskMainWindow::command(QString type, QString value)
         updateSaveAll();
     } else {
         qCDebug(lcSetdesk).noquote() << QStringLiteral("Unknown command type: %1 and value %2").arg(type, value);
+    }
+}
+
+void setdeskMainWindow::answer(config_plugin_base *editor, const QString &question)
+{
+    QStringList lines;
+    if (question == u"session") {
+        lines = QStringList{m_server, m_system, m_user, m_userLevel};
+    } else if (question == u"editors") {
+        lines = m_host->keys();
+    } else {
+        for (const pair &held : lock_list(m_system).pairs())
+            lines << held.key + QLatin1Char(',') + held.path;
+    }
+    response result(response::Done, question, QString(), lines.join(QLatin1Char('\n')));
+    m_host->guarded(editor, "commsEvent", [&] { editor->commsEvent(result); });
+}
+
+void setdeskMainWindow::serverNotice(const QString &type, const QString &path, const QString &undoName)
+{
+    const QString operation = type == u"delete" ? QStringLiteral("deleted") : QStringLiteral("updated");
+    for (config_plugin_base *editor : openEditors()) {
+        response result(response::Done, operation, path, undoName);
+        m_host->guarded(editor, "commsEvent", [&] { editor->commsEvent(result); });
     }
 }
 

@@ -76,6 +76,8 @@ public slots:
     void back_slot();
     void home_slot();
     void commsEvent(response &result, QString &uid);
+    // A server notice of a stored or deleted file, passed to every open editor.
+    void serverNotice(const QString &type, const QString &path, const QString &undoName);
     void updatesystem();
     void cleanup();
     void windowsMenuAboutToShow();
@@ -105,6 +107,8 @@ private:
     static QString dockSettingsKey(const QWidget *dock);
     void makeStack();
     void navigate(const QString &value);
+    // Answers an editor's "session", "editors" or "locks" question.
+    void answer(config_plugin_base *editor, const QString &question);
     void loadPlugins();
     bool anyModified();
     bool isModified(config_plugin_base *editor);

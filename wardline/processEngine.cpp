@@ -1,7 +1,7 @@
 #include "processEngine.h"
 
 #include "CRuleKernel.h"
-#include "utf8Text.h"
+#include "procDefFile.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -42,43 +42,25 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
         return false;
     clear();
 
-    struct section
-    {
-        QString name;
-        QByteArray body; // each stripped line followed by NUL
-        QByteArray firstLine;
-        bool nameOk;
-    };
-    std::vector<section> sections;
+    const QByteArray content = file.readAll();
     int stray = 0;
-    const QList<QByteArray> lines = utf8Text::withoutBom(file.readAll()).toByteArray().split('\n');
-    const int lineCount = int(lines.size());
     QElapsedTimer timer;
     timer.start();
-    for (int i = 0; i < lineCount; ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
-            section s{QString(), QByteArray(), QByteArray(), true};
-            s.nameOk = utf8Text::decode(line.mid(1, line.size() - 2), s.name);
-            // Read with replacement characters, names apart only in such a
-            // byte would be one name to the state file and to the rules.
-            if (!s.nameOk && m_out.show)
+    int lineCount = 0;
+    const std::vector<procDefFile::section> sections = procDefFile::read(content, &stray, [&](int line, int lines) {
+        lineCount = lines;
+        if (m_out.progress)
+            m_out.progress(line, lines);
+    });
+    if (m_out.show) {
+        // Read with replacement characters, names apart only in such a byte
+        // would be one name to the state file and to the rules.
+        for (const procDefFile::section &s : sections) {
+            if (!s.nameOk)
                 m_out.show(QStringLiteral("ERROR - proc_def.cfg line %1: the process name is not UTF-8 text. Its state "
                                           "is not kept.")
-                               .arg(i + 1));
-            sections.push_back(std::move(s));
-        } else if (sections.empty()) {
-            stray += !line.isEmpty();
-        } else {
-            // Each body stays with its own header, whatever the layout.
-            section &current = sections.back();
-            if (current.body.isEmpty())
-                current.firstLine = line;
-            current.body += line;
-            current.body += '\0';
+                               .arg(s.line));
         }
-        if (m_out.progress && i % 256 == 0)
-            m_out.progress(i, lineCount);
     }
     if (stray && m_out.debug)
         m_out.debug(QStringLiteral("%1 lines before the first process of proc_def.cfg are ignored").arg(stray));
@@ -95,15 +77,14 @@ bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &
 
     timer.restart();
     for (int position = 0; position < int(sections.size()); ++position) {
-        section &s = sections[size_t(position)];
+        const procDefFile::section &s = sections[size_t(position)];
         CRuleKernel &kernel = *m_kernels[size_t(position)];
         if (QString::fromUtf8(kernel.ProcName()) != s.name) {
             if (m_out.debug)
                 m_out.debug(QStringLiteral("!!!!HELP"));
             continue;
         }
-        QByteArray block = s.body;
-        block += '\0';
+        QByteArray block = procDefFile::loadable(s);
         if (!kernel.LoadSettings(block.data(), static_cast<unsigned long>(block.size())) && m_out.debug)
             m_out.debug(QStringLiteral("Failed to load settings for %1\n").arg(QString::fromUtf8(s.firstLine)));
         if (!s.nameOk)

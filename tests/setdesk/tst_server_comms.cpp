@@ -1,4 +1,5 @@
 #include "clientFolder.h"
+#include "dialogAnswerer.h"
 #include "doWaitDialog.h"
 #include "download_list.h"
 #include "lock_list.h"
@@ -125,92 +126,6 @@ public:
 private:
     uiLog &m_log;
 };
-
-// Answers the modal dialogs the connection runs, in the order expected; any
-// other dialog is recorded and rejected so that no test hangs on it.
-class dialogAnswerer : public QObject
-{
-public:
-    using action = std::function<void(QWidget *)>;
-
-    dialogAnswerer()
-    {
-        connect(&m_timer, &QTimer::timeout, this, &dialogAnswerer::tick);
-        m_timer.start(5);
-    }
-    void expect(const QByteArray &className, action act) { m_steps.append({className, std::move(act)}); }
-    bool done() const { return m_steps.isEmpty(); }
-    void clear()
-    {
-        m_steps.clear();
-        unexpected.clear();
-    }
-
-    QStringList unexpected;
-
-private:
-    void tick()
-    {
-        QWidget *dialog = QApplication::activeModalWidget();
-        if (!dialog || m_busy)
-            return;
-        m_busy = true; // an action may wait in a nested event loop
-        const QByteArray name = dialog->metaObject()->className();
-        if (m_steps.isEmpty() || m_steps.first().first != name) {
-            unexpected << QString::fromLatin1(name);
-            if (auto *d = qobject_cast<QDialog *>(dialog))
-                d->reject();
-        } else {
-            m_steps.takeFirst().second(dialog);
-        }
-        m_busy = false;
-    }
-
-    QTimer m_timer;
-    QList<std::pair<QByteArray, action>> m_steps;
-    bool m_busy = false;
-};
-
-dialogAnswerer::action chooseSystem(const QString &name, QString *offered = nullptr)
-{
-    return [=](QWidget *w) {
-        auto *dialog = static_cast<selectsystem *>(w);
-        if (offered)
-            *offered = dialog->chosenSystem();
-        if (!name.isNull())
-            dialog->list->setCurrentItem(dialog->list->findItems(name, Qt::MatchExactly).value(0));
-        dialog->buttonOk->click();
-    };
-}
-
-// A null user keeps what the dialog offers.
-dialogAnswerer::action enterLogin(const QString &user, const QString &password, QStringList *offered = nullptr)
-{
-    return [=](QWidget *w) {
-        auto *dialog = static_cast<login *>(w);
-        if (offered)
-            *offered << dialog->editUser->text() + QLatin1Char('/') + dialog->editPassword->text();
-        if (!user.isNull()) {
-            dialog->editUser->setText(user);
-            dialog->editPassword->setText(password);
-        }
-        dialog->buttonOk->click();
-    };
-}
-
-dialogAnswerer::action cancel()
-{
-    return [](QWidget *w) { static_cast<QDialog *>(w)->reject(); };
-}
-
-dialogAnswerer::action pressOk(QString *text)
-{
-    return [=](QWidget *w) {
-        auto *box = static_cast<QMessageBox *>(w);
-        *text = box->text();
-        box->button(QMessageBox::Ok)->click();
-    };
-}
 
 // A server whose every byte the test writes, for replies the real one
 // never sends or sends only after much preparation.
