@@ -395,6 +395,33 @@ private slots:
         QCOMPARE(m_comms->waitDialog()->count(), waits);
     }
 
+    // Notices of stored and deleted files reach the editor for its own system
+    // only; releasing a lock drops it for every plugin and asks the server.
+    void noticesAndRelease()
+    {
+        fakeServer fake;
+        openFake(fake);
+        if (QTest::currentTestFailed())
+            return;
+        QStringList notices;
+        connect(m_comms, &server_comms::notice, this, [&](const QString &type, const QString &path, const QString &undo) {
+            notices << type + QLatin1Char(' ') + path + QLatin1Char(' ') + undo;
+        });
+        fake.send("<update type=\"update\" system=\"North\" name=\"config/a&amp;b.xml\" undoname=\"a&amp;b.xml.7\"/>\r\n"
+                  "<update type=\"update\" system=\"South\" name=\"config/s.xml\" undoname=\"s.xml.8\"/>\r\n"
+                  "<update type=\"rename\" system=\"North\" name=\"config/r.xml\"/>\r\n"
+                  "<update type=\"delete\" system=\"North\" name=\"config/b.xml\" />\r\n");
+        QTRY_COMPARE(notices, QStringList({"update config/a&b.xml a&b.xml.7", "delete config/b.xml "}));
+        QVERIFY(m_events.isEmpty());
+
+        setLocks({"p1,config/d", "p2,config/d", "p2,config/e"});
+        m_comms->releaseLock(QStringLiteral("config/d"), QStringLiteral("Home"));
+        const QByteArray unlock = "<unlock type=\"request\" uid=\"Home\" system=\"North\" >\r\n\t<file name=\"config/d\"/>\r\n"
+                                  "</unlock>\r\n";
+        QCOMPARE(fake.expect(unlock), unlock);
+        QCOMPARE(heldLocks(), QStringList({"p2,config/e"}));
+    }
+
     // Also what "deleteDir" and "delete" do: the main window calls checkoutDir for them.
     void checkoutDirOfAHeldFolderWalksTheLocalCopy()
     {

@@ -1,5 +1,6 @@
 #include "clientFolder.h"
 #include "HelpWindow.h"
+#include "lock_list.h"
 #include "pathDisplay.h"
 #include "server_comms.h"
 #include "setdeskMainWindow.h"
@@ -236,15 +237,39 @@ private slots:
         send(QStringLiteral("Home"), QStringLiteral("downloadFile"), QStringLiteral("config\\areas\\a.xml"));
         send(QStringLiteral("Home"), QStringLiteral("help"), QStringLiteral("docs\\x.html"));
         send(QStringLiteral("Home"), QStringLiteral("whatever"), QStringLiteral("v"));
+        lock_list(north).add(QStringLiteral("Cat/Ed"), QStringLiteral("config/a.xml"));
+        send(QStringLiteral("Home"), QStringLiteral("releaseLock"), QStringLiteral("config\\a.xml"));
+        QVERIFY(lock_list(north).isEmpty());
         QByteArray got;
         const QByteArray expected = "<download uid=\"Home\" type=\"request\" system=\"North\" >\t<file name=\"config/areas/a.xml\" />";
         QTRY_VERIFY((got += peer->readAll()).contains(expected));
+        QTRY_VERIFY((got += peer->readAll()).contains("<unlock type=\"request\" uid=\"Home\" system=\"North\" >\r\n\t<file name=\"config/a.xml\"/>"));
         // The start of work asked for the plugins and the locks first.
         QVERIFY(got.startsWith("<synclist uid=\"download:config/plugins/*\" type=\"request\" path=\"config/plugins\" "
                                "system=\"North\" />\r\n<locklist uid=\"startup\" type=\"request\" system=\"North\" />\r\n"));
         QCOMPARE(m_ui.opened, QStringList{"docs/x.html"});
         m_window.reset();
         delete comms;
+    }
+
+    // What an editor can ask of the host, and the server's notices, which go
+    // to every open editor.
+    void questionsAndNotices()
+    {
+        openWindow({"testplugin_multi"});
+        lock_list(north).add(QStringLiteral("Cat/Ed"), QStringLiteral("config/a.xml"));
+        QVERIFY(m_window->openEditor(QStringLiteral("Cat/Ed")));
+        for (const char *question : {"session", "editors", "locks"})
+            send(QStringLiteral("Home"), QString::fromLatin1(question), QString());
+        QCOMPARE(calls(editor(QStringLiteral("Home"))).filter(QStringLiteral("commsEvent")),
+                 QStringList({"commsEvent 0 session  | Kestrel\nNorth\nops\n2",
+                              "commsEvent 0 editors  | Home\nCat/Ed\nA/B\nRouting\nRouting/Panels",
+                              "commsEvent 0 locks  | Cat/Ed,config/a.xml"}));
+        m_window->serverNotice(QStringLiteral("update"), QStringLiteral("config/a.xml"), QStringLiteral("a.xml.5"));
+        m_window->serverNotice(QStringLiteral("delete"), QStringLiteral("config/b.xml"), QString());
+        for (const QString &key : {QStringLiteral("Home"), QStringLiteral("Cat/Ed")})
+            QCOMPARE(calls(editor(key)).filter(QStringLiteral("commsEvent 0 ")).mid(key == u"Home" ? 3 : 0),
+                     QStringList({"commsEvent 0 updated config/a.xml | a.xml.5", "commsEvent 0 deleted config/b.xml"}));
     }
 
     // Save follows the visible editor's state, Save All every editor's.

@@ -65,16 +65,34 @@ void copyTree(const QString &from, const QString &to)
 
 editorFixture::editorFixture()
 {
+    prepare();
+    m_server = std::make_unique<serverFixture>();
+    m_root = m_server->root();
+    m_port = m_server->port();
+    installPlugin(m_root + QLatin1Char('/') + north);
+}
+
+editorFixture::editorFixture(const QString &root, quint16 port)
+    : m_root(root), m_port(port)
+{
+    prepare();
+}
+
+void editorFixture::installPlugin(const QString &systemFolder)
+{
+    const QString plugins = systemFolder + QStringLiteral("/config/plugins");
+    QDir().mkpath(plugins);
+    QFile::copy(QStringLiteral(EDITORS_PLUGIN), plugins + QStringLiteral("/libtavex_editors.so"));
+    copyTree(QStringLiteral(EDITORS_DOC_DIR), plugins + QStringLiteral("/doc"));
+}
+
+void editorFixture::prepare()
+{
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_work.filePath(QStringLiteral("settings")));
     QSettings(QStringLiteral("Tarnwell"), QStringLiteral("setdesk")).clear();
     HelpWindow::setStorageFolder(m_work.filePath(QStringLiteral("settings")));
     clientFolder::setOverride(m_work.filePath(QStringLiteral("client")));
-    m_server = std::make_unique<serverFixture>();
-    const QString plugins = m_server->root() + QStringLiteral("/North/config/plugins");
-    QDir().mkpath(plugins);
-    QFile::copy(QStringLiteral(EDITORS_PLUGIN), plugins + QStringLiteral("/libtavex_editors.so"));
-    copyTree(QStringLiteral(EDITORS_DOC_DIR), plugins + QStringLiteral("/doc"));
 }
 
 editorFixture::~editorFixture()
@@ -86,12 +104,18 @@ editorFixture::~editorFixture()
 
 void editorFixture::makeFile(const QString &path, const QByteArray &content)
 {
-    m_server->makeFile(north + QLatin1Char('/') + path, content);
+    const QString file = stored(path);
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile f(file);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(content);
+    f.close();
+    serverFixture::setDate(file, serverFixture::fixedDate());
 }
 
 QString editorFixture::stored(const QString &path) const
 {
-    return m_server->root() + QLatin1Char('/') + north + QLatin1Char('/') + path;
+    return m_root + QLatin1Char('/') + north + QLatin1Char('/') + path;
 }
 
 QByteArray editorFixture::storedContent(const QString &path) const
@@ -115,7 +139,7 @@ bool editorFixture::logIn(const QString &user, const QString &password)
 {
     answers.expect("selectsystem", chooseSystem(north));
     answers.expect("login", enterLogin(user, password));
-    m_comms = new server_comms(nullptr, QStringLiteral("Kestrel"), QStringLiteral("127.0.0.1"), m_server->port(),
+    m_comms = new server_comms(nullptr, QStringLiteral("Kestrel"), QStringLiteral("127.0.0.1"), m_port,
                                std::make_unique<recordingCommsUi>(connectionErrors));
     m_window = std::make_unique<setdeskMainWindow>(m_comms, false, pluginLibrary::buildFilter::none,
                                                    std::make_unique<recordingWindowUi>(boxes));
@@ -137,7 +161,7 @@ config_plugin_base *editorFixture::open(const QString &key)
 bool editorFixture::lockAsOtherUser(const QString &path)
 {
     if (!m_other) {
-        m_other = std::make_unique<testPeer>(m_server->port());
+        m_other = std::make_unique<testPeer>(m_port);
         if (!m_other->logIn(QStringLiteral("Admin"), QStringLiteral("adminpw"), north))
             return false;
     }

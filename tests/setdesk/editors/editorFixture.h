@@ -2,6 +2,7 @@
 
 #include "dialogAnswerer.h"
 #include "serverFixture.h"
+#include "server_comms.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -10,7 +11,6 @@
 #include <memory>
 
 class config_plugin_base;
-class server_comms;
 class setdeskMainWindow;
 
 // A configuration editor logged in to a keepyard server in this process. The
@@ -22,6 +22,9 @@ class editorFixture
 {
 public:
     editorFixture();
+    // An editor of a server that runs elsewhere on this machine, on `port`,
+    // whose installation root is `root`: files are made and read there.
+    editorFixture(const QString &root, quint16 port);
     ~editorFixture();
 
     serverFixture &server() { return *m_server; }
@@ -42,6 +45,9 @@ public:
     // Navigates to an editor as a link or the tree would, and returns it.
     config_plugin_base *open(const QString &key);
 
+    // Puts the editors plugin and its help pages into a system's plugin folder.
+    static void installPlugin(const QString &systemFolder);
+
     // Another user (Admin, from the same address) takes a lock on a path of
     // North through a connection of its own; true when the server granted it.
     bool lockAsOtherUser(const QString &path);
@@ -53,8 +59,12 @@ public:
     dialogAnswerer answers;
 
 private:
+    void prepare();
+
     QTemporaryDir m_work;
     std::unique_ptr<serverFixture> m_server;
+    QString m_root;
+    quint16 m_port = 0;
     QPointer<server_comms> m_comms;
     std::unique_ptr<setdeskMainWindow> m_window;
     std::unique_ptr<testPeer> m_other;

@@ -1,3 +1,4 @@
+#include "HelpWindow.h"
 #include "editorFixture.h"
 #include "lock_list.h"
 #include "server_comms.h"
@@ -6,6 +7,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -34,6 +36,25 @@ private slots:
         QWidget *processes = fx.window().host().editor(QStringLiteral("Alarms/Processes"));
         QVERIFY(processes);
         QCOMPARE(fx.window().editorStack()->first(), processes);
+    }
+
+    // The help pages come with the plugin: Contents shows the index, Context
+    // the page of the visible editor.
+    void helpPagesOpenForEveryEditor()
+    {
+        editorFixture fx;
+        QVERIFY(fx.logIn());
+        fx.window().doHelpContents();
+        auto *help = fx.window().findChild<HelpWindow *>();
+        QVERIFY(help);
+        QCOMPARE(help->currentPage(), QStringLiteral("index.html"));
+        for (const QString &key : {QStringLiteral("Home"), QStringLiteral("Files/Configuration"), QStringLiteral("Alarms/Processes")}) {
+            QVERIFY(fx.open(key));
+            fx.window().doHelpContext();
+            QCOMPARE(help->currentPage(), key + QStringLiteral("/index.html"));
+            QVERIFY(QFile::exists(help->helpFolder() + QLatin1Char('/') + help->currentPage()));
+            QVERIFY2(!help->browser()->documentTitle().isEmpty(), qPrintable(key));
+        }
     }
 
     void releasesALockWhicheverEditorHoldsIt()

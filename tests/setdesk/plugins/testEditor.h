@@ -39,7 +39,10 @@ public:
     }
     void commsEvent(response &result) override
     {
-        record(QStringLiteral("commsEvent %1 %2 %3").arg(result.status).arg(result.operation, result.path));
+        QString call = QStringLiteral("commsEvent %1 %2 %3").arg(result.status).arg(result.operation, result.path);
+        if (!result.message.isEmpty())
+            call += QStringLiteral(" | ") + result.message;
+        record(call);
     }
     void save() override
     {
