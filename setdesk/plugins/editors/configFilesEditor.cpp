@@ -135,9 +135,11 @@ configFilesEditor::configFilesEditor(const QString &workingFolder, bool mayEdit,
     m_tree->setObjectName(QStringLiteral("fileTree"));
     m_tree->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Locked by"), QStringLiteral("Size"),
                              QStringLiteral("Date")});
-    m_tree->header()->setSectionResizeMode(nameColumn, QHeaderView::Stretch);
+    // Names are what the user looks for: shown whole, scrolled sideways
+    // when the tree is deep.
+    m_tree->header()->setSectionResizeMode(nameColumn, QHeaderView::ResizeToContents);
     m_tree->header()->setSectionResizeMode(lockColumn, QHeaderView::ResizeToContents);
-    m_tree->header()->setStretchLastSection(false);
+    m_tree->header()->setStretchLastSection(true);
     auto *refreshButton = new QPushButton(QStringLiteral("Re&fresh"), files);
     refreshButton->setObjectName(QStringLiteral("refreshButton"));
     refreshButton->setToolTip(QStringLiteral("List the files and their locks again"));
@@ -199,7 +201,7 @@ configFilesEditor::configFilesEditor(const QString &workingFolder, bool mayEdit,
     splitter->addWidget(editing);
     splitter->setStretchFactor(0, 2);
     splitter->setStretchFactor(1, 3);
-    splitter->setSizes({400, 600});
+    splitter->setSizes({460, 540});
     m_message = new messageBar(this);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(splitter, 1);
