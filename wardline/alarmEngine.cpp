@@ -7,6 +7,7 @@
 #include "LoadDirectoryOutputs.h"
 #include "Logger.h"
 #include "UDP_socket.h"
+#include "colouringControl.h"
 #include "faultHandler.h"
 #include "logFlags.h"
 #include "moduleListObserver.h"
@@ -83,6 +84,9 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
     // Fault lines go to the file the log lines go to, also after midnight.
     logger().setNewFileHandler(&faultHandler::setLogFile);
     m_messages << QStringLiteral("No Module Selected");
+    m_colouring = std::make_unique<colouringControl>(
+        colouringControl::output{[this](const QString &line) { debugOutput(line); },
+                                 [this](int mode, bool on) { colourInputs(mode, on); }});
     QStringList lines;
     m_settings = engineSettings::fromCommandLine(arguments, qEnvironmentVariable("QX_ROOT"),
                                                  qEnvironmentVariable("QX_SYSTEM"), &lines);
@@ -163,6 +167,7 @@ alarmEngine::~alarmEngine()
     stopTimer(m_startupTimer);
     stopTimer(m_networkTimer);
     stopTimer(m_nextProcessTimer);
+    m_colouring->killTimers();
     debugOutput(QStringLiteral("END OF main destructor"));
     logger().directLog(QStringLiteral("Wardline Closing. End of destructor."));
 }
@@ -261,8 +266,8 @@ bool alarmEngine::Start()
     stateFile(stateFolder(), oldStateFolder(), [this](const QString &line) { debugOutput(line); })
         .load(m_savedStates, m_overrideEnds);
 
-    // Colouring settings come with the colouring runs; none is wanted yet.
-    m_colouringMode = 0;
+    // The mode is set before the input modules are initialised: they start coloured.
+    m_colouring->load(m_settings.alarmFolder);
 
     bool loaded = false;
     {
@@ -311,6 +316,7 @@ bool alarmEngine::Start()
     m_networkTimer = startTimer(networkDelay);
     logger().directLog(QStringLiteral("Starting network activity timer - delay is %1 ms").arg(networkDelay));
     show(QStringLiteral("Starting network activity timer - delay is %1 ms").arg(networkDelay));
+    m_colouring->startAutomaticRun();
     m_started = true;
     return true;
 }
@@ -339,8 +345,8 @@ void alarmEngine::initialiseInputs()
             QElapsedTimer timer;
             timer.start();
             const bool ok = record->module()->initialise(
-                m_settings.alarmFolder + QStringLiteral("/inputs/") + file, m_settings.configFolder, m_colouringMode,
-                record->eventSink());
+                m_settings.alarmFolder + QStringLiteral("/inputs/") + file, m_settings.configFolder,
+                m_colouring->mode(), record->eventSink());
             m_stores[size_t(record->instance())] = std::make_unique<CAcqStore>(record->instance());
             debugOutputf("Acq Initialization took: %d ms", int(timer.elapsed()));
             m_inputs->reportLoadState(file, ok ? moduleListObserver::Running : moduleListObserver::InitFailed);
@@ -718,6 +724,20 @@ void alarmEngine::startExtraNetworkActivity()
         for (const auto &[file, record] : m_outputs->records()) {
             if (record->module())
                 record->module()->SetNetworkOutput(1);
+        }
+    });
+}
+
+void alarmEngine::colourInputs(int mode, bool on)
+{
+    if (!m_inputs)
+        return;
+    guarded("setColouring", [&] {
+        hold inputs(m_inputLock);
+        hold stores(m_acqLock);
+        for (const auto &[file, record] : m_inputs->records()) {
+            if (record->module())
+                record->module()->setColouring(mode, on);
         }
     });
 }

@@ -18,6 +18,7 @@
 
 class AlarmEventProcessDebugDecorator;
 class CAcqStore;
+class colouringControl;
 class IAlarmEventProcess;
 class LoadDirectoryInputs;
 class LoadDirectoryOutputs;
@@ -114,6 +115,9 @@ public:
     int pendingCycles() const { return m_pendingCycles; }
     int startupDelayMs() const { return m_startupDelayMs; }
 
+    // Greening and redding: the mode, the runs and their timers.
+    colouringControl &colouring() { return *m_colouring; }
+
 signals:
     void messagesChanged();
     void processCountChanged(int count);
@@ -143,6 +147,8 @@ private:
     std::vector<int> inputValues(int instance);
     std::vector<int> currentStates();
     Logger &logger() const;
+    // setColouring on every input module, under the input and acquisition-store locks.
+    void colourInputs(int mode, bool on);
 
     engineSettings m_settings;
     moduleListObserver *m_observer;
@@ -165,7 +171,7 @@ private:
     std::unique_ptr<UDP_socket> m_mastership;
     QHash<QString, int> m_savedStates;
     QHash<QString, int64_t> m_overrideEnds;
-    int m_colouringMode = 0;
+    std::unique_ptr<colouringControl> m_colouring;
 
     int m_startupDelayMs = 10000;
     int m_startupTimer = 0;

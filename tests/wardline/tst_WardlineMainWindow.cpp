@@ -195,6 +195,49 @@ private slots:
         QTRY_VERIFY(m_north->findRow("al_out_0001.cfg")->text(ModuleListViewItem::TxCount) != "00000000");
     }
 
+    // Every process with its 1-based position and the state of the last cycle.
+    void printData()
+    {
+        QTest::ignoreMessage(QtDebugMsg, "TAVEX-WL:North::Print data 3 processes");
+        QTest::ignoreMessage(QtDebugMsg, "TAVEX-WL:North:process 1,Pump1 pressure high is in state 0");
+        QTest::ignoreMessage(QtDebugMsg, "TAVEX-WL:North:process 2,Pump1 running is in state 1");
+        QTest::ignoreMessage(QtDebugMsg, "TAVEX-WL:North:process 3,Pump1 fault is in state 0");
+        m_north->printData();
+    }
+
+    // The pane keeps as many lines as a module's message log holds, the newest.
+    void paneHoldsAWholeModuleLog()
+    {
+        WardlineMainWindow window(QStringList{});
+        const int lines = WardlineMainWindow::maxLogLines + 5;
+        for (int i = 1; i <= lines; ++i)
+            window.showMessage(QStringLiteral("line %1").arg(i));
+        const QStringList shown = window.textEditLogs->toPlainText().split('\n');
+        QCOMPARE(shown.size(), 1000);
+        QCOMPARE(shown.first(), QStringLiteral("line 6"));
+        QCOMPARE(shown.last(), QStringLiteral("line %1").arg(lines));
+    }
+
+    // A module that reports no poll (total 0) leaves its "Progress" cell and
+    // the progress label as they were; failing, it makes the engine unhealthy.
+    void noProgressWithoutTotal()
+    {
+        writeFile(alarmFolder("Idle") + "/inputs/al_acq_0001.cfg", "[System]\nModule=filein\nName=No file\n");
+        QDir().mkpath(alarmFolder("Idle") + "/outputs");
+        writeFile(alarmFolder("Idle") + "/proc_def.cfg", "[a]\nType=Input\nBlock=1\nIndex=1\n");
+        WardlineMainWindow window(QStringList{"/ALARMSYSTEM=Idle", "/UDP=NO"});
+        QSignalSpy fast(window.engine(), &alarmEngine::displayFast);
+        QVERIFY(window.Start());
+        ModuleListViewItem *row = window.findRow("al_acq_0001.cfg");
+        QVERIFY(row);
+        QCOMPARE(row->text(ModuleListViewItem::LastEvent), QStringLiteral("DLL Init Failed"));
+        QTRY_VERIFY(fast.count() > 1);
+        QCOMPARE(row->text(ModuleListViewItem::Status), QStringLiteral("Fail"));
+        QVERIFY(!window.engine()->healthy());
+        QCOMPARE(row->text(ModuleListViewItem::Progress), QString());
+        QCOMPARE(window.m_pqLabelProgress->text(), QStringLiteral("None"));
+    }
+
     void selectedRowShowsItsLog()
     {
         ModuleListViewItem *row = m_north->findRow("al_acq_0001.cfg");

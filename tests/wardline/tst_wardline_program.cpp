@@ -35,7 +35,7 @@ private:
     QTemporaryDir root;
     QString alarms;
 
-    bool start(QProcess &program)
+    bool start(QProcess &program, const QString &alarmSystem = QStringLiteral("Plant"))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QX_ROOT", root.path());
@@ -43,22 +43,31 @@ private:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(WARDLINE_PROGRAM), {"/ALARMSYSTEM=Plant", "/UDP=NO"});
+        program.start(QStringLiteral(WARDLINE_PROGRAM), {"/ALARMSYSTEM=" + alarmSystem, "/UDP=NO"});
         return program.waitForStarted();
     }
 
-    // Waits until the output file holds every line given.
-    bool outputsShow(const QList<QByteArray> &lines, int timeoutMs = 20000)
+    // Waits until the output file (by default the Plant's) holds every line given.
+    bool outputsShow(const QList<QByteArray> &lines, int timeoutMs = 20000, QString file = QString())
     {
+        if (file.isEmpty())
+            file = alarms + "/outputs/states.txt";
         QDeadlineTimer deadline(timeoutMs);
         while (!deadline.hasExpired()) {
-            const QList<QByteArray> written = readAll(alarms + "/outputs/states.txt").split('\n');
+            const QList<QByteArray> written = readAll(file).split('\n');
             if (std::all_of(lines.begin(), lines.end(), [&](const QByteArray &l) { return written.contains(l); }))
                 return true;
             QTest::qWait(100);
         }
-        qWarning() << "states:" << readAll(alarms + "/outputs/states.txt");
+        qWarning() << "states:" << readAll(file);
         return false;
+    }
+
+    static void stop(QProcess &program)
+    {
+        ::kill(program.processId(), SIGTERM);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitCode(), 0);
     }
 
 private slots:
@@ -108,6 +117,59 @@ private slots:
         QVERIFY(outputsShow({"pressure high=6", "running=0", "any=0"}));
         ::kill(program.processId(), SIGTERM);
         QVERIFY(program.waitForFinished(10000));
+    }
+
+    // The demo's alarm system, coloured by automatic runs at start (the
+    // buttons cannot be pressed from here): redding puts its alarms ON in the
+    // output file and greening puts them OFF, each for the run's 9 s, of
+    // which the first 5 s are the start-up delay before any calculation.
+    void colouringRunsReachTheOutputs()
+    {
+        const QString demo = QFINDTESTDATA("../../demo/root/North/config/alarms/Pumps");
+        QVERIFY(!demo.isEmpty());
+        const QString pumps = root.filePath("North/config/alarms/Pumps");
+        for (const char *file :
+             {"proc_def.cfg", "inputs/al_acq_0001.cfg", "inputs/values.txt", "outputs/al_out_0001.cfg"}) {
+            QDir().mkpath(QFileInfo(pumps + "/" + file).absolutePath());
+            QVERIFY(QFile::copy(demo + "/" + file, pumps + "/" + file));
+        }
+        const QString states = pumps + "/outputs/states.txt";
+        const QList<QByteArray> inputs{"Pump1 pressure high", "Pump1 running", "Tank level low", "Maintenance",
+                                       "Valve open command", "Valve open"};
+        const auto lines = [&](const QByteArray &values) {
+            QList<QByteArray> expected;
+            for (int i = 0; i < inputs.size(); ++i)
+                expected << inputs.at(i) + "=" + values.at(i);
+            return expected;
+        };
+
+        // The plant is normal; redding makes every input 1 (the pressure
+        // alarms only from 80, so it stays OFF).
+        writeFile(pumps + "/greening.ini", "[Colouring]\nEnableSetInitialState=TRUE\n[Redding]\n"
+                                           "SetInitialStateFail=TRUE\nSetInitialStateFailTimeout=9\n");
+        writeFile(pumps + "/inputs/values.txt", "40, 1, 50, 0, 0, 0\n");
+        {
+            QProcess program;
+            QVERIFY(start(program, "Pumps"));
+            QVERIFY(outputsShow(lines("011111"), 20000, states));
+            QVERIFY(outputsShow(lines("010000"), 20000, states));
+            stop(program);
+        }
+        // The missing keys were written back.
+        QVERIFY(readAll(pumps + "/greening.ini").contains("AutomaticReddingTimeout=30"));
+
+        // The plant is in alarm; greening makes every input read 50, good for all of them.
+        QFile::remove(states);
+        writeFile(pumps + "/greening.ini", "[Colouring]\nEnableSetInitialState=TRUE\n[Greening]\n"
+                                           "SetInitialStateOK=TRUE\nSetInitialStateOKTimeout=9\n");
+        writeFile(pumps + "/inputs/values.txt", "90, 1, 5, 0, 1, 0\n");
+        {
+            QProcess program;
+            QVERIFY(start(program, "Pumps"));
+            QVERIFY(outputsShow(lines("000000"), 20000, states));
+            QVERIFY(outputsShow(lines("111010"), 20000, states));
+            stop(program);
+        }
     }
 };
 

@@ -3,8 +3,14 @@
 #include "Logger.h"
 #include "ModuleListViewItem.h"
 #include "alarmEngine.h"
+#include "colouringControl.h"
 #include "cTavexVersion.h"
 #include "logFlags.h"
+// The diagnostics window and the processes it shows.
+#include "CRuleKernel.h"
+#include "diagnostics.h"
+#include "faultHandler.h"
+#include "processEngine.h"
 
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -13,6 +19,8 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
+#include <QSemaphore>
+#include <QSet>
 
 namespace {
 
@@ -64,8 +72,13 @@ WardlineMainWindow::WardlineMainWindow(const QStringList &arguments, QWidget *pa
     });
     connect(m_engine.get(), &alarmEngine::displayFast, this, &WardlineMainWindow::UpdateDisplayFast);
     connect(m_engine.get(), &alarmEngine::displayTxRx, this, &WardlineMainWindow::UpdateTxRx);
+    connect(m_engine.get(), &alarmEngine::displaySlow, this, &WardlineMainWindow::UpdateDisplaySlow);
     connect(m_engine.get(), &alarmEngine::processCountChanged, this, &WardlineMainWindow::showProcessCount);
     connect(m_engine.get(), &alarmEngine::progress, this, &WardlineMainWindow::showProgress);
+    // Greening and redding.
+    connect(pushGreening, &QPushButton::clicked, this, &WardlineMainWindow::greeningClicked);
+    connect(pushRedding, &QPushButton::clicked, this, &WardlineMainWindow::reddingClicked);
+    connect(&m_engine->colouring(), &colouringControl::modeChanged, this, &WardlineMainWindow::showColouring);
 
     const engineSettings &settings = m_engine->settings();
     if (!settings.alarmSystem.isEmpty()) {
@@ -86,6 +99,8 @@ WardlineMainWindow::~WardlineMainWindow()
 bool WardlineMainWindow::Start()
 {
     const bool run = m_engine->Start();
+    if (m_engine->colouring().startedUp())
+        startColouringButtons();
     for (int column = 0; column < ModuleListViewItem::ColumnCount; ++column)
         lvModules->resizeColumnToContents(column);
     return run;
@@ -100,6 +115,7 @@ void WardlineMainWindow::buildMenus()
     diagnostics->addSeparator();
     m_showAction = diagnostics->addAction(tr("Show"));
     m_showAction->setCheckable(true);
+    connect(m_showAction, &QAction::triggered, this, &WardlineMainWindow::diagnosticsOn);
     diagnostics->addSeparator();
     for (const logFlags::Category &category : logFlags::categories()) {
         QAction *action = diagnostics->addAction(logFlags::menuText(category));
@@ -269,6 +285,21 @@ void WardlineMainWindow::UpdateDisplayFast()
 void WardlineMainWindow::UpdateTxRx()
 {
     textTxRxMode->setText(m_engine->isMaster() ? QStringLiteral("Tx Rx") : QStringLiteral("Rx Only"));
+
+    // Only the master colours: a twin's buttons are locked while a run is on.
+    const colouringControl &colouring = m_engine->colouring();
+    const int mode = colouring.mode();
+    if (m_engine->isMaster()) {
+        if (colouring.enabled()) {
+            if (mode != 2)
+                pushGreening->setEnabled(true);
+            if (mode != 1)
+                pushRedding->setEnabled(true);
+        }
+    } else if (mode != 0) {
+        pushGreening->setEnabled(false);
+        pushRedding->setEnabled(false);
+    }
 }
 
 void WardlineMainWindow::LogOn(int bit)
@@ -317,6 +348,58 @@ void WardlineMainWindow::restartAllPolls()
 void WardlineMainWindow::forceRxOnly()
 {
     guarded("forceRxOnly", false, [this] { m_engine->forceRxOnly(); });
+}
+
+void WardlineMainWindow::greeningClicked()
+{
+    guarded("greeningClicked", false, [this] { m_engine->colouring().toggleGreening(); });
+}
+
+void WardlineMainWindow::reddingClicked()
+{
+    guarded("reddingClicked", false, [this] { m_engine->colouring().toggleRedding(); });
+}
+
+void WardlineMainWindow::startColouringButtons()
+{
+    const colouringControl &colouring = m_engine->colouring();
+    if (!colouring.enabled()) {
+        for (QPushButton *button : {pushGreening, pushRedding}) {
+            button->setEnabled(false);
+            button->hide();
+        }
+        return;
+    }
+    if (colouring.mode() == 1)
+        showColouringRun(pushGreening, true, 1);
+    else if (colouring.mode() == 2)
+        showColouringRun(pushRedding, true, 2);
+}
+
+void WardlineMainWindow::showColouring(int previous, int mode)
+{
+    if (mode == 0 && (previous == 1 || previous == 2)) {
+        showColouringRun(previous == 1 ? pushGreening : pushRedding, false, previous);
+        (previous == 1 ? pushRedding : pushGreening)->setEnabled(true);
+    } else if (mode == 1 || mode == 2) {
+        showColouringRun(mode == 1 ? pushGreening : pushRedding, true, mode);
+        (mode == 1 ? pushRedding : pushGreening)->setEnabled(false);
+    }
+}
+
+void WardlineMainWindow::showColouringRun(QPushButton *button, bool on, int mode)
+{
+    const QString kind = mode == 1 ? QStringLiteral("Greening") : QStringLiteral("Redding");
+    button->setText((on ? QStringLiteral("Stop ") : QStringLiteral("Start ")) + kind);
+    if (on) {
+        QPalette palette = button->palette();
+        palette.setColor(QPalette::Button, mode == 1 ? QColor(0, 255, 0) : QColor(255, 0, 0));
+        button->setPalette(palette);
+        button->setEnabled(true);
+    } else {
+        // An empty palette gives the button its inherited colours back.
+        button->setPalette(QPalette());
+    }
 }
 
 void WardlineMainWindow::contextMenuRequested(QTreeWidgetItem *item, const QPoint &globalPos)
@@ -379,4 +462,200 @@ QString WardlineMainWindow::aboutText(const QString &programPath)
 void WardlineMainWindow::about()
 {
     QMessageBox::about(this, tr("About Wardline"), aboutText(QCoreApplication::applicationFilePath()));
+}
+
+// ---------------------------------------------------------------------------
+// The rest of the display, and the diagnostics window's requests, each
+// answered under the process lock.
+
+namespace {
+
+// Takes a binary lock; it is released when the result goes out of scope.
+[[nodiscard]] QSemaphoreReleaser heldLock(QSemaphore &lock)
+{
+    lock.acquire();
+    return QSemaphoreReleaser(lock);
+}
+
+// The processes the last cycle did not calculate; the caller holds the process lock.
+QList<uncalculatedListModel::entry> uncalculatedProcesses(const processEngine &processes)
+{
+    QList<uncalculatedListModel::entry> entries;
+    const std::vector<int> &done = processes.done();
+    const std::vector<int> &errors = processes.errors();
+    for (int i = 0; i < processes.count() && size_t(i) < done.size() && size_t(i) < errors.size(); ++i) {
+        if (done[size_t(i)] == 0)
+            entries.append({i, processes.names().at(i), errors[size_t(i)]});
+    }
+    return entries;
+}
+
+} // namespace
+
+diagnostics *WardlineMainWindow::diagnosticsWindow() const
+{
+    return m_diagnostics;
+}
+
+// Slots kept for the menus of other builds; they show nothing.
+void WardlineMainWindow::Dummy()
+{
+}
+
+void WardlineMainWindow::testGetData()
+{
+}
+
+void WardlineMainWindow::DebugMenuShow()
+{
+}
+
+void WardlineMainWindow::DebugOn()
+{
+}
+
+void WardlineMainWindow::DebugClear()
+{
+}
+
+void WardlineMainWindow::Debug(const QString &line)
+{
+    m_engine->debugOutput(line);
+}
+
+void WardlineMainWindow::UpdateDisplaySlow()
+{
+    guarded("UpdateDisplaySlow", true, [this] {
+        const faultHandler::scope operation("UpdateDisplaySlow");
+        if (m_diagnostics && m_diagnostics->isVisible())
+            UpdateDiagnosticsScreen();
+    });
+}
+
+void WardlineMainWindow::printData()
+{
+    processEngine &processes = m_engine->processes();
+    const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+    const int count = processes.count();
+    m_engine->debugOutput(QStringLiteral(":Print data %1 processes").arg(count));
+    const std::vector<int> &states = processes.displayedStates();
+    for (int i = 0; i < count && size_t(i) < states.size(); ++i)
+        m_engine->debugOutput(QStringLiteral("process %1,%2 is in state %3")
+                                  .arg(QString::number(i + 1), processes.names().at(i),
+                                       QString::number(states[size_t(i)])));
+}
+
+// "Show": a shown window is deleted; otherwise it is made (or refreshed) and shown.
+void WardlineMainWindow::diagnosticsOn()
+{
+    const bool shown = m_diagnostics && m_diagnostics->isVisible();
+    m_showAction->setChecked(!shown);
+    if (shown) {
+        disconnect(m_diagnostics, nullptr, this, nullptr);
+        delete m_diagnostics;
+        return;
+    }
+    if (m_diagnostics) {
+        UpdateDiagnosticsScreen();
+        m_diagnostics->show();
+        m_diagnostics->raise();
+        m_diagnostics->activateWindow();
+        return;
+    }
+    m_diagnostics = new diagnostics(this);
+    connect(m_diagnostics, &diagnostics::diagHidden, this, &WardlineMainWindow::diagHide);
+    connect(m_diagnostics, &diagnostics::updateDiagnosticsProcess, this,
+            &WardlineMainWindow::updateDiagnosticsProcess);
+    connect(m_diagnostics, &diagnostics::updateProcesses, this, &WardlineMainWindow::updateProcesses);
+    connect(m_diagnostics, qOverload<int, const QStringList &>(&diagnostics::diagForceState), this,
+            &WardlineMainWindow::diagForceState);
+    connect(m_diagnostics, &diagnostics::Debug, this, &WardlineMainWindow::Debug);
+    connect(m_diagnostics, &diagnostics::findFilterProcess, this, &WardlineMainWindow::findFilterProcess);
+
+    QList<processListModel::process> rows;
+    QList<uncalculatedListModel::entry> uncalculated;
+    {
+        processEngine &processes = m_engine->processes();
+        const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+        const std::vector<int> &states = processes.displayedStates();
+        rows.reserve(processes.count());
+        for (int i = 0; i < processes.count(); ++i) {
+            const CRuleKernel *process = processes.process(i);
+            rows.append({i, processes.names().at(i), process->ProcessType(),
+                         size_t(i) < states.size() ? states[size_t(i)] : -1,
+                         QString::fromUtf8(process->ProcMaskName())});
+        }
+        uncalculated = uncalculatedProcesses(processes);
+    }
+    m_diagnostics->setProcesses(rows);
+    m_diagnostics->setUncalculated(uncalculated);
+    m_diagnostics->show();
+}
+
+void WardlineMainWindow::diagHide()
+{
+    m_showAction->setChecked(false);
+}
+
+void WardlineMainWindow::UpdateDiagnosticsScreen()
+{
+    if (m_diagnostics)
+        m_diagnostics->refresh();
+}
+
+void WardlineMainWindow::updateDiagnosticsProcess(int row, int position)
+{
+    if (!m_diagnostics)
+        return;
+    int state = -1;
+    {
+        const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+        const std::vector<int> &states = m_engine->processes().displayedStates();
+        if (position >= 0 && size_t(position) < states.size())
+            state = states[size_t(position)];
+    }
+    m_diagnostics->setProcessState(row, state);
+}
+
+void WardlineMainWindow::updateProcesses()
+{
+    if (!m_diagnostics)
+        return;
+    QList<uncalculatedListModel::entry> uncalculated;
+    {
+        const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+        uncalculated = uncalculatedProcesses(m_engine->processes());
+    }
+    m_diagnostics->setUncalculated(uncalculated);
+}
+
+void WardlineMainWindow::findFilterProcess(const QString &name, bool &found)
+{
+    QStringList inputs;
+    {
+        processEngine &processes = m_engine->processes();
+        const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+        const int position = processes.find(name);
+        found = position >= 0;
+        if (found)
+            inputs = processes.process(position)->getInputProcessNames();
+    }
+    if (found && m_diagnostics)
+        m_diagnostics->setInputNames(inputs);
+}
+
+// The forced states show from the next cycle on; in event-driven mode the
+// force is an event of its own, so that the cycle comes.
+void WardlineMainWindow::diagForceState(int code, const QStringList &names)
+{
+    const QSet<QString> wanted(names.cbegin(), names.cend());
+    {
+        processEngine &processes = m_engine->processes();
+        const QSemaphoreReleaser lock = heldLock(m_engine->processLock());
+        for (int i = 0; i < processes.count(); ++i) {
+            if (wanted.contains(processes.names().at(i)))
+                processes.process(i)->Override(code, 0);
+        }
+    }
+    m_engine->moduleEvent();
 }

@@ -16,6 +16,7 @@ class QMenu;
 class QProgressDialog;
 class QTreeWidgetItem;
 class alarmEngine;
+class diagnostics;
 
 // The engine's window: one row per module, the calculation counters, the
 // mastership mode, and a text pane with the engine's messages or the
@@ -25,7 +26,8 @@ class WardlineMainWindow : public QMainWindow, public Ui::WardlineMainWindowBase
     Q_OBJECT
 
 public:
-    static constexpr int maxLogLines = 100;
+    // The pane shows a module's whole message log (AlmConfig::MaxLogLines).
+    static constexpr int maxLogLines = 1000;
 
     // The engine takes the command line without the program name.
     explicit WardlineMainWindow(QWidget *parent = nullptr);
@@ -41,6 +43,8 @@ public:
     QAction *debugAction() const { return m_debugAction; }
     QProgressDialog *progressDialog() const { return m_progress; }
     QMenu *contextMenu() const { return m_contextMenu; }
+    QAction *showAction() const { return m_showAction; }
+    diagnostics *diagnosticsWindow() const;
 
     static QString aboutText(const QString &programPath);
 
@@ -52,6 +56,23 @@ public:
     void showMessage(const QString &line) override;
 
 public slots:
+    // The rest of the display and the diagnostics window's side of its signals.
+    void Dummy();
+    void diagForceState(int code, const QStringList &names);
+    void UpdateDiagnosticsScreen();
+    void updateDiagnosticsProcess(int row, int position);
+    void updateProcesses();
+    void findFilterProcess(const QString &name, bool &found);
+    void diagHide();
+    void diagnosticsOn();
+    void printData();
+    void testGetData();
+    void DebugMenuShow();
+    void DebugOn();
+    void DebugClear();
+    void UpdateDisplaySlow();
+    void Debug(const QString &line);
+
     void changeSelected();
     void changeSelected(QTreeWidgetItem *item);
     void about();
@@ -65,10 +86,15 @@ public slots:
     void contextMenuRequested(QTreeWidgetItem *item, const QPoint &globalPos);
     void restartAllPolls();
     void forceRxOnly();
+    // The colouring buttons: stop the run that is on, or start an operator's run.
+    void greeningClicked();
+    void reddingClicked();
 
 private slots:
     void showProcessCount(int count);
     void showProgress(const QString &title, int value, int maximum);
+    // The buttons follow the colouring mode.
+    void showColouring(int previous, int mode);
 
 private:
     struct logItem
@@ -82,6 +108,10 @@ private:
     void showMessages();
     void showModuleLog(const ModuleListViewItem *row);
     void showLines(const QStringList &lines);
+    // Colouring buttons: hidden without colouring, "Stop" on its colour
+    // while a run is on, the usual text and colours otherwise.
+    void startColouringButtons();
+    void showColouringRun(QPushButton *button, bool on, int mode);
     // Runs `work`; an exception is logged under `operation` and the program goes on.
     template<typename Work>
     void guarded(const char *operation, bool wardlinePrefix, Work &&work);
@@ -94,4 +124,5 @@ private:
     QAction *m_debugAction = nullptr;
     QProgressDialog *m_progress = nullptr; // child, made on first use
     QPointer<QMenu> m_contextMenu;
+    QPointer<diagnostics> m_diagnostics; // child window, made by the first "Show"
 };

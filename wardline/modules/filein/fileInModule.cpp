@@ -133,6 +133,9 @@ bool fileInModule::initialise(const QString &configFile, const QString &configFo
         appendLog(QStringLiteral("PollMs %1 raised to %2").arg(m_pollMs).arg(kMinPollMs));
         m_pollMs = kMinPollMs;
     }
+    // What greening and redding make every value read.
+    m_goodValue = config.readInt(QStringLiteral("File"), QStringLiteral("GoodValue"), 0);
+    m_alarmValue = config.readInt(QStringLiteral("File"), QStringLiteral("AlarmValue"), 1);
     if (colouringMode == 1 || colouringMode == 2)
         m_colouring = colouringMode;
 
@@ -180,9 +183,9 @@ void fileInModule::setColouring(int mode, bool on)
     if (next == 0)
         appendLog(QStringLiteral("Colouring off: values from the file"));
     else if (next == 1)
-        appendLog(QStringLiteral("Greening: every value reads 0"));
+        appendLog(QStringLiteral("Greening: every value reads %1").arg(m_goodValue));
     else
-        appendLog(QStringLiteral("Redding: every value reads 1"));
+        appendLog(QStringLiteral("Redding: every value reads %1").arg(m_alarmValue));
     if (m_initialised)
         present();
 }
@@ -298,9 +301,9 @@ int fileInModule::presentedValue(int index) const
 {
     switch (m_colouring) {
     case 1:
-        return 0;
+        return m_goodValue;
     case 2:
-        return 1;
+        return m_alarmValue;
     default:
         return m_fileValues[size_t(index)];
     }

@@ -72,6 +72,8 @@ private:
     QString m_fileDetail;
     int m_rxCount = 0;
     int m_colouring = 0;
+    int m_goodValue = 0;  // every value while greening
+    int m_alarmValue = 1; // every value while redding
     std::vector<int> m_fileValues;
     // m_current is what getData hands out; m_retired the buffer the engine
     // may still hold after a change of length (see present()).
