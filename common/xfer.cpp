@@ -157,6 +157,23 @@ void xfer::appendFromHex(QStringView hex, QByteArray &bytes)
 
 namespace {
 
+qint64 nanoseconds(const timespec &t)
+{
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+xfer::readStamp stampOf(const struct stat &info)
+{
+    xfer::readStamp stamp;
+    stamp.size = info.st_size;
+    stamp.modified = info.st_mtim.tv_sec;
+    stamp.device = quint64(info.st_dev);
+    stamp.inode = quint64(info.st_ino);
+    stamp.modifiedNs = nanoseconds(info.st_mtim);
+    stamp.changedNs = nanoseconds(info.st_ctim);
+    return stamp;
+}
+
 // Reads a whole regular file; the stamp comes from the open file, before and
 // after the reading, so it belongs to the content read. Files are replaced by
 // renames, so an open file keeps its content; one written in place while it
@@ -181,7 +198,7 @@ bool readWhole(const QString &path, QByteArray &content, xfer::readStamp &stamp)
             break;
         if (content.size() == after.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec
             && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec && content.size() <= xfer::maxUncompressedSize) {
-            stamp = xfer::readStamp{content.size(), after.st_mtim.tv_sec};
+            stamp = stampOf(after);
             return true;
         }
     }
@@ -190,6 +207,14 @@ bool readWhole(const QString &path, QByteArray &content, xfer::readStamp &stamp)
 }
 
 } // namespace
+
+std::optional<xfer::readStamp> xfer::identify(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return stampOf(info);
+}
 
 bool xfer::compressFile(const QString &path, QByteArray &hex, readStamp *stamp)
 {

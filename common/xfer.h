@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <ctime>
+#include <optional>
 
 // Moves file contents inside protocol messages: zlib-compressed bytes written as
 // upper-case hexadecimal text. Every operation returns false on success and
@@ -31,7 +32,24 @@ public:
     {
         qint64 size = 0;
         std::time_t modified = 0;
+        // Which file that was, and its content's version: a write in place
+        // changes the change time, a replacement the inode.
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 modifiedNs = 0; // since 1970, nanoseconds
+        qint64 changedNs = 0;
+
+        // The same file in the same version.
+        bool sameVersion(const readStamp &other) const
+        {
+            return size == other.size && device == other.device && inode == other.inode
+                   && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+        }
     };
+
+    // The stamp of a regular file as it is now, without reading it; empty
+    // when it is no readable regular file.
+    static std::optional<readStamp> identify(const QString &path);
 
     // The whole file, compressed, as hex text. True when the file cannot be
     // read or compressed (hex is then left as it was).
