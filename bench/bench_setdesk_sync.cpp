@@ -277,14 +277,18 @@ quint16 startHost(Process &host, const QString &program, const QString &root, co
     return port;
 }
 
-quint16 startRsyncDaemon(Process &daemon, const QString &rsync, const QString &tree, const QString &work)
+// The daemon serves the tree read-only as "tree", and `push` writable as
+// "push" for the upload direction.
+quint16 startRsyncDaemon(Process &daemon, const QString &rsync, const QString &tree, const QString &push,
+                         const QString &work)
 {
     const QString config = work + QStringLiteral("/rsyncd.conf");
     const QByteArray text = QStringLiteral("use chroot = no\nuid = %1\ngid = %2\nlog file = %3/rsyncd.log\n"
-                                           "[tree]\n  path = %4\n  read only = yes\n")
+                                           "[tree]\n  path = %4\n  read only = yes\n"
+                                           "[push]\n  path = %5\n  read only = no\n")
                                 .arg(getuid())
                                 .arg(getgid())
-                                .arg(work, tree)
+                                .arg(work, tree, push)
                                 .toUtf8();
     if (!writeFile(config, text))
         fail(QStringLiteral("cannot write ") + config);
@@ -359,8 +363,13 @@ public:
         QObject::connect(m_comms, &server_comms::setServer, &m_loop, &QEventLoop::quit);
         QObject::connect(m_comms, qOverload<response &, QString &>(&server_comms::event), &m_loop,
                          [this](response &result, QString &) {
-                             if (result.status == response::BatchEnd && result.operation == u"download") {
+                             if (result.operation != m_operation)
+                                 return;
+                             // A lock request has no end of batch: its one event ends it.
+                             if (result.status == response::BatchEnd || m_operation == u"lock") {
                                  m_result.seconds = double(m_clock.nsecsElapsed()) / 1e9;
+                                 if (m_operation == u"lock" && result.status == response::Failed)
+                                     ++m_result.failed;
                                  m_loop.quit();
                              } else if (result.status == response::Failed) {
                                  if (m_result.failed++ == 0)
@@ -378,26 +387,105 @@ public:
     }
     ~Editor() { delete m_comms; }
 
-    SyncResult sync(int timeoutSeconds)
+    // Download synchronisation of the folder, from the request of the
+    // synchronisation list to the end of the download reply.
+    SyncResult download(int timeoutSeconds)
     {
-        m_result = SyncResult();
-        QTimer timeout;
-        timeout.setSingleShot(true);
-        QObject::connect(&timeout, &QTimer::timeout, [&] { fail(QStringLiteral("no end of the download reply")); });
-        timeout.start(timeoutSeconds * 1000);
-        m_clock.start();
-        m_comms->syncDirDownload(syncedFolder, QStringLiteral("bench"));
-        m_loop.exec();
-        return m_result;
+        return run(QStringLiteral("download"), [this] { m_comms->syncDirDownload(syncedFolder, QStringLiteral("bench")); },
+                   timeoutSeconds);
+    }
+    // Upload synchronisation of the local copy of the folder, which must be
+    // locked first, to the end of the upload reply.
+    SyncResult upload(int timeoutSeconds)
+    {
+        const SyncResult locked =
+            run(QStringLiteral("lock"), [this] { m_comms->lockDir(syncedFolder, QStringLiteral("bench")); }, 30);
+        if (locked.failed > 0)
+            fail(QStringLiteral("the folder cannot be locked"));
+        const SyncResult result = run(QStringLiteral("upload"),
+                                      [this] { m_comms->syncDirUpload(syncedFolder, QStringLiteral("bench")); },
+                                      timeoutSeconds);
+        m_comms->unlockDir(syncedFolder, QStringLiteral("bench"));
+        m_comms->flush();
+        return result;
     }
 
 private:
+    SyncResult run(const QString &operation, const std::function<void()> &request, int timeoutSeconds)
+    {
+        m_result = SyncResult();
+        m_operation = operation;
+        QTimer timeout;
+        timeout.setSingleShot(true);
+        QObject::connect(&timeout, &QTimer::timeout, [&] { fail(QStringLiteral("no end of the %1 reply").arg(operation)); });
+        timeout.start(timeoutSeconds * 1000);
+        m_clock.start();
+        request();
+        m_loop.exec();
+        m_operation.clear();
+        return m_result;
+    }
+
     server_comms *m_comms;
     QTimer m_answer;
     QEventLoop m_loop;
     QElapsedTimer m_clock;
+    QString m_operation;
     SyncResult m_result;
 };
+
+// Appends a line to every file below `folder`, keeping its date: the same
+// date and another size make each one a changed file for both sides.
+int changeFiles(const QString &folder, int run)
+{
+    int changed = 0;
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QByteArray content = readFile(path);
+        content += QStringLiteral("[Changed]\r\nRun=%1\r\n").arg(run).toLatin1();
+        if (!writeFile(path, content))
+            fail(QStringLiteral("cannot change ") + path);
+        ++changed;
+    }
+    return changed;
+}
+
+// rsync with `arguments`, timed from start to exit, with the CPU time of the
+// client and of the daemon with its connection process.
+struct RsyncResult
+{
+    double seconds = 0;
+    double clientCpu = 0;
+    double daemonCpu = 0;
+};
+
+RsyncResult runRsync(const QString &rsync, const QStringList &arguments, qint64 daemonPid)
+{
+    RsyncResult result;
+    const double childrenBefore = ownCpu(RUSAGE_CHILDREN);
+    const double daemonBefore = processCpu(daemonPid, true);
+    QProcess copy;
+    QElapsedTimer clock;
+    clock.start();
+    copy.start(rsync, arguments);
+    if (!copy.waitForFinished(600000) || copy.exitStatus() != QProcess::NormalExit || copy.exitCode() != 0)
+        fail(QStringLiteral("rsync failed: ") + QString::fromLocal8Bit(copy.readAllStandardError()));
+    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    result.clientCpu = ownCpu(RUSAGE_CHILDREN) - childrenBefore;
+    QThread::msleep(200); // the daemon reaps its connection's process
+    result.daemonCpu = processCpu(daemonPid, true) - daemonBefore;
+    return result;
+}
+
+// Copies a tree with its dates, for the folder rsync pushes into.
+void copyTree(const QString &from, const QString &to)
+{
+    QProcess cp;
+    cp.start(QStringLiteral("cp"), {QStringLiteral("-a"), from + QStringLiteral("/."), to});
+    if (!cp.waitForFinished(600000) || cp.exitCode() != 0)
+        fail(QStringLiteral("cannot copy %1 to %2").arg(from, to));
+}
 
 } // namespace
 
@@ -454,70 +542,123 @@ int main(int argc, char *argv[])
         daemon.stop();
         work.remove();
     };
-    const quint16 hostPort = startHost(host, options.host, root, work.path() + QStringLiteral("/keepyard.log"));
-    const quint16 rsyncPort = startRsyncDaemon(daemon, options.rsync, tree, work.path());
-    std::printf("keepyard host on 127.0.0.1:%u, rsync daemon on 127.0.0.1:%u\n\n", unsigned(hostPort), unsigned(rsyncPort));
+    const QString push = work.path() + QStringLiteral("/push");
+    QDir().mkpath(push);
+    const QString hostLog = work.path() + QStringLiteral("/keepyard.log");
+    quint16 hostPort = startHost(host, options.host, root, hostLog);
+    const quint16 rsyncPort = startRsyncDaemon(daemon, options.rsync, tree, push, work.path());
+    std::printf("keepyard host on 127.0.0.1:%u, rsync daemon on 127.0.0.1:%u\n", unsigned(hostPort), unsigned(rsyncPort));
+    std::printf("download: setdesk cold (new server) and warm (same server again), rsync -a and -az; upload: every "
+                "file changed, setdesk against rsync -az push\n\n");
+    std::printf("%-4s %9s %9s %9s %9s | %9s %9s | %9s %9s\n", "run", "cold s", "warm s", "rsync -a", "rsync -az",
+                "cold CPU", "srv CPU", "up s", "push -az");
 
-    std::printf("%-5s %12s %12s %12s   %12s %12s %12s\n", "run", "setdesk s", "client CPU", "server CPU", "rsync s",
-                "client CPU", "daemon CPU");
-    std::vector<double> ours;
-    std::vector<double> theirs;
+    std::vector<double> cold, warm, plain, zipped, up, pushed;
     for (int run = 1; run <= options.runs; ++run) {
-        // An empty local copy with empty lists, as on a new workstation. Each
+        // A new server for each run: nothing it kept from the last run.
+        if (run > 1) {
+            host.stop();
+            hostPort = startHost(host, options.host, root, hostLog);
+        }
+        // Empty local copies with empty lists, as on a new workstation. Each
         // run writes to folders of its own: on file systems that skip
         // recently freed inodes, deleting the last copy first would slow
         // down the file creation of the next one.
-        const QString client = work.path() + QStringLiteral("/client-%1").arg(run);
+        const auto syncInto = [&](const QString &name, double *clientCpu, double *serverCpu) {
+            const QString client = work.path() + QStringLiteral("/%1-%2").arg(name).arg(run);
+            clientFolder::setOverride(client);
+            Editor editor(hostPort);
+            const double clientBefore = ownCpu(RUSAGE_SELF);
+            const double serverBefore = processCpu(host.process.processId());
+            const SyncResult result = editor.download(600);
+            if (clientCpu)
+                *clientCpu = ownCpu(RUSAGE_SELF) - clientBefore;
+            if (serverCpu)
+                *serverCpu = processCpu(host.process.processId()) - serverBefore;
+            if (result.failed > 0)
+                fail(QStringLiteral("%1 files failed, the first %2").arg(result.failed).arg(result.firstFailure));
+            if (result.placed != made.files)
+                fail(QStringLiteral("%1 files reported, %2 expected").arg(result.placed).arg(made.files));
+            const QString localCopy = client + QLatin1Char('/') + systemName + QLatin1Char('/') + syncedFolder;
+            const QString wrongCopy = compareTrees(tree, localCopy);
+            if (!wrongCopy.isEmpty())
+                fail(QStringLiteral("setdesk copy: ") + wrongCopy);
+            return result.seconds;
+        };
+        double clientCpu = 0;
+        double serverCpu = 0;
+        cold.push_back(syncInto(QStringLiteral("cold"), &clientCpu, &serverCpu));
+        warm.push_back(syncInto(QStringLiteral("warm"), nullptr, nullptr));
+
+        for (const bool compress : {false, true}) {
+            const QString rsyncCopy = work.path() + QStringLiteral("/rsync%1-%2").arg(compress ? "z" : "").arg(run);
+            QDir().mkpath(rsyncCopy);
+            const RsyncResult copied =
+                runRsync(options.rsync,
+                         {compress ? QStringLiteral("-az") : QStringLiteral("-a"),
+                          QStringLiteral("rsync://127.0.0.1:%1/tree/").arg(rsyncPort), rsyncCopy + QLatin1Char('/')},
+                         daemon.process.processId());
+            const QString wrongRsync = compareTrees(tree, rsyncCopy);
+            if (!wrongRsync.isEmpty())
+                fail(QStringLiteral("rsync copy: ") + wrongRsync);
+            (compress ? zipped : plain).push_back(copied.seconds);
+        }
+
+        // Upload: every file of the cold copy changed. rsync pushes the same
+        // changed files into a copy of the server's tree as it was.
+        const QString client = work.path() + QStringLiteral("/cold-%1").arg(run);
         const QString localCopy = client + QLatin1Char('/') + systemName + QLatin1Char('/') + syncedFolder;
-        clientFolder::setOverride(client);
-        Editor editor(hostPort);
-        const double clientBefore = ownCpu(RUSAGE_SELF);
-        const double serverBefore = processCpu(host.process.processId());
-        const SyncResult result = editor.sync(600);
-        const double clientCpu = ownCpu(RUSAGE_SELF) - clientBefore;
-        const double serverCpu = processCpu(host.process.processId()) - serverBefore;
-        if (result.failed > 0)
-            fail(QStringLiteral("%1 files failed, the first %2").arg(result.failed).arg(result.firstFailure));
-        if (result.placed != made.files)
-            fail(QStringLiteral("%1 files reported, %2 expected").arg(result.placed).arg(made.files));
-        const QString wrongCopy = compareTrees(tree, localCopy);
-        if (!wrongCopy.isEmpty())
-            fail(QStringLiteral("setdesk copy: ") + wrongCopy);
-        ours.push_back(result.seconds);
+        if (changeFiles(localCopy, run) != made.files)
+            fail(QStringLiteral("the local copy lost files"));
+        const QString pushTarget = push + QStringLiteral("/run%1").arg(run);
+        QDir().mkpath(pushTarget);
+        copyTree(tree, pushTarget);
+        double upSeconds = 0;
+        {
+            clientFolder::setOverride(client);
+            Editor editor(hostPort);
+            const SyncResult result = editor.upload(600);
+            if (result.failed > 0)
+                fail(QStringLiteral("%1 uploads failed, the first %2").arg(result.failed).arg(result.firstFailure));
+            // The folders are unchanged entries, reported as held.
+            if (result.placed != made.files + made.folders)
+                fail(QStringLiteral("%1 files and folders uploaded or held, %2 expected")
+                         .arg(result.placed)
+                         .arg(made.files + made.folders));
+            upSeconds = result.seconds;
+        }
+        const QString wrongServer = compareTrees(localCopy, tree);
+        if (!wrongServer.isEmpty())
+            fail(QStringLiteral("server after the upload: ") + wrongServer);
+        const RsyncResult pushedUp = runRsync(
+            options.rsync,
+            {QStringLiteral("-az"), localCopy + QLatin1Char('/'), QStringLiteral("rsync://127.0.0.1:%1/push/run%2/").arg(rsyncPort).arg(run)},
+            daemon.process.processId());
+        const QString wrongPush = compareTrees(localCopy, pushTarget);
+        if (!wrongPush.isEmpty())
+            fail(QStringLiteral("rsync push: ") + wrongPush);
+        up.push_back(upSeconds);
+        pushed.push_back(pushedUp.seconds);
 
-        const QString rsyncCopy = work.path() + QStringLiteral("/rsync-%1").arg(run);
-        QDir().mkpath(rsyncCopy);
-        const double childrenBefore = ownCpu(RUSAGE_CHILDREN);
-        const double daemonBefore = processCpu(daemon.process.processId(), true);
-        QProcess copy;
-        QElapsedTimer clock;
-        clock.start();
-        copy.start(options.rsync, {QStringLiteral("-a"), QStringLiteral("rsync://127.0.0.1:%1/tree/").arg(rsyncPort),
-                                   rsyncCopy + QLatin1Char('/')});
-        if (!copy.waitForFinished(600000) || copy.exitStatus() != QProcess::NormalExit || copy.exitCode() != 0)
-            fail(QStringLiteral("rsync failed: ") + QString::fromLocal8Bit(copy.readAllStandardError()));
-        const double rsyncSeconds = double(clock.nsecsElapsed()) / 1e9;
-        const double rsyncClientCpu = ownCpu(RUSAGE_CHILDREN) - childrenBefore;
-        QThread::msleep(200); // the daemon reaps its connection's process
-        const double daemonCpu = processCpu(daemon.process.processId(), true) - daemonBefore;
-        const QString wrongRsync = compareTrees(tree, rsyncCopy);
-        if (!wrongRsync.isEmpty())
-            fail(QStringLiteral("rsync copy: ") + wrongRsync);
-        theirs.push_back(rsyncSeconds);
-
-        std::printf("%-5d %12.3f %12.2f %12.2f   %12.3f %12.2f %12.2f\n", run, result.seconds, clientCpu, serverCpu,
-                    rsyncSeconds, rsyncClientCpu, daemonCpu);
+        std::printf("%-4d %9.3f %9.3f %9.3f %9.3f | %9.2f %9.2f | %9.3f %9.3f\n", run, cold.back(), warm.back(),
+                    plain.back(), zipped.back(), clientCpu, serverCpu, up.back(), pushed.back());
         std::fflush(stdout);
     }
 
-    const double oursMedian = median(ours);
-    const double theirsMedian = median(theirs);
-    std::printf("\n%-5s %12.3f %38.3f\n", "best", *std::min_element(ours.begin(), ours.end()),
-                *std::min_element(theirs.begin(), theirs.end()));
-    std::printf("%-5s %12.3f %38.3f\n", "median", oursMedian, theirsMedian);
-    std::printf("\nboth copies checked: %d files, contents and dates equal to the tree\n", made.files);
+    std::printf("%-4s %9.3f %9.3f %9.3f %9.3f | %19s | %9.3f %9.3f\n", "med", median(cold), median(warm), median(plain),
+                median(zipped), "", median(up), median(pushed));
+    std::printf("\nall copies checked: %d files, contents and dates equal to their source\n\n", made.files);
     stopServers = nullptr;
-    const double ratio = oursMedian / theirsMedian;
-    std::printf("setdesk / rsync (medians): %.2f   target at most 1.00: %s\n", ratio, ratio <= 1.0 ? "met" : "NOT met");
+    const auto verdict = [](const char *what, double ratio, double target) {
+        if (target > 0)
+            std::printf("%-34s %6.2f   target at most %.2f: %s\n", what, ratio, target, ratio <= target ? "met" : "NOT met");
+        else
+            std::printf("%-34s %6.2f\n", what, ratio);
+    };
+    verdict("download cold / rsync -a", median(cold) / median(plain), 1.0);
+    verdict("download cold / rsync -az", median(cold) / median(zipped), 0.5);
+    verdict("download warm / rsync -a", median(warm) / median(plain), 0);
+    verdict("download warm / rsync -az", median(warm) / median(zipped), 0);
+    verdict("upload / rsync -az push", median(up) / median(pushed), 0);
     return 0;
 }

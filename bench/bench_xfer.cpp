@@ -1,7 +1,7 @@
 // Round trip of a file through the transfer encoding (compressFile, then
 // saveCompressedFile of the hex text) against plain zlib compress + uncompress
 // of the same bytes, so that the cost of the hex text and the file handling
-// shows as a throughput ratio.
+// shows as a throughput ratio; and each direction alone against zlib.
 
 #include "xfer.h"
 
@@ -240,6 +240,80 @@ void BM_roundTripZlibFiles(benchmark::State &state, Sample kind)
     state.SetBytesProcessed(state.iterations() * sample.content.size());
 }
 
+// Each direction alone: compressFile (read, compress, hex) against zlib's
+// compress of the bytes in memory, and saveCompressedFile (hex, decompress,
+// write) against zlib's uncompress in memory.
+void BM_compressOurs(benchmark::State &state, Sample kind)
+{
+    const SampleFile &sample = sampleFile(kind);
+    QByteArray hex;
+    for (auto _ : state) {
+        if (xfer::compressFile(sample.path, hex)) {
+            state.SkipWithError("compressFile failed");
+            break;
+        }
+        benchmark::DoNotOptimize(hex.data());
+    }
+    state.SetBytesProcessed(state.iterations() * sample.content.size());
+}
+
+void BM_compressZlib(benchmark::State &state, Sample kind)
+{
+    const SampleFile &sample = sampleFile(kind);
+    QByteArray compressed;
+    for (auto _ : state) {
+        uLongf size = compressBound(static_cast<uLong>(sample.content.size()));
+        compressed = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
+        if (compress(reinterpret_cast<Bytef *>(compressed.data()), &size,
+                     reinterpret_cast<const Bytef *>(sample.content.constData()), static_cast<uLong>(sample.content.size()))
+            != Z_OK) {
+            state.SkipWithError("compress failed");
+            break;
+        }
+        benchmark::DoNotOptimize(compressed.data());
+    }
+    state.SetBytesProcessed(state.iterations() * sample.content.size());
+}
+
+void BM_decompressOurs(benchmark::State &state, Sample kind)
+{
+    const SampleFile &sample = sampleFile(kind);
+    QByteArray hex;
+    if (xfer::compressFile(sample.path, hex)) {
+        state.SkipWithError("compressFile failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (xfer::saveCompressedFile(QByteArrayView(hex), sample.content.size(), receivedFolder(), sample.name)) {
+            state.SkipWithError("saveCompressedFile failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * sample.content.size());
+}
+
+void BM_decompressZlib(benchmark::State &state, Sample kind)
+{
+    const SampleFile &sample = sampleFile(kind);
+    uLongf packedSize = compressBound(static_cast<uLong>(sample.content.size()));
+    QByteArray packed(static_cast<qsizetype>(packedSize), Qt::Uninitialized);
+    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize,
+             reinterpret_cast<const Bytef *>(sample.content.constData()), static_cast<uLong>(sample.content.size()));
+    QByteArray output;
+    for (auto _ : state) {
+        output = QByteArray(sample.content.size(), Qt::Uninitialized);
+        uLongf produced = static_cast<uLongf>(output.size());
+        if (uncompress(reinterpret_cast<Bytef *>(output.data()), &produced,
+                       reinterpret_cast<const Bytef *>(packed.constData()), packedSize)
+            != Z_OK) {
+            state.SkipWithError("uncompress failed");
+            break;
+        }
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetBytesProcessed(state.iterations() * sample.content.size());
+}
+
 // Console output plus, at the end, the throughput of our round trip relative
 // to each zlib baseline on the same sample.
 class RatioReporter : public benchmark::ConsoleReporter
@@ -265,6 +339,12 @@ public:
                 const double base = rate(std::string("roundtrip/") + baseline + '/' + sample);
                 if (ours > 0 && base > 0)
                     out << "ratio ours / " << baseline << ", " << sample << ": " << ours / base << '\n';
+            }
+            for (const char *direction : {"compress", "decompress"}) {
+                const double mine = rate(std::string(direction) + "/ours/" + sample);
+                const double base = rate(std::string(direction) + "/zlib/" + sample);
+                if (mine > 0 && base > 0)
+                    out << "ratio " << direction << " ours / zlib in memory, " << sample << ": " << mine / base << '\n';
             }
         }
     }
@@ -314,6 +394,14 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark((std::string("roundtrip/zlib_file_io/") + label).c_str(), BM_roundTripZlibFiles,
                                      sample)
             ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(minTime);
+        using direction = void (*)(benchmark::State &, Sample);
+        const std::pair<const char *, direction> directions[] = {{"compress/ours/", BM_compressOurs},
+                                                                  {"compress/zlib/", BM_compressZlib},
+                                                                  {"decompress/ours/", BM_decompressOurs},
+                                                                  {"decompress/zlib/", BM_decompressZlib}};
+        for (const auto &[name, function] : directions)
+            benchmark::RegisterBenchmark((std::string(name) + label).c_str(), function, sample)
+                ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(minTime);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace {
@@ -48,7 +50,7 @@ constexpr auto decodeTable = makeDecodeTable();
 
 // A pair converts as a base-16 number read from its start: a bad first digit
 // gives 0, a bad second digit gives the first digit's value. Such bytes are
-// wrong, and uncompress rejects them.
+// wrong, and the decompressor rejects them.
 constexpr unsigned char decodePair(unsigned char hi, unsigned char lo)
 {
     const unsigned char h = decodeTable[hi];
@@ -124,6 +126,33 @@ QString uncompressErrorText(int code)
     }
 }
 
+// One compressor and one decompressor per thread: they are not shared, and
+// made once, since making them costs more than a small file's compression.
+constexpr int compressionLevel = 6;
+
+struct compressorFree
+{
+    void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
+};
+struct decompressorFree
+{
+    void operator()(libdeflate_decompressor *d) const { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_compressor *threadCompressor()
+{
+    thread_local std::unique_ptr<libdeflate_compressor, compressorFree> compressor(
+        libdeflate_alloc_compressor(compressionLevel));
+    return compressor.get();
+}
+
+libdeflate_decompressor *threadDecompressor()
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, decompressorFree> decompressor(
+        libdeflate_alloc_decompressor());
+    return decompressor.get();
+}
+
 } // namespace
 
 void xfer::toHex(QByteArrayView bytes, QByteArray &hex)
@@ -188,7 +217,7 @@ bool readWhole(const QString &path, QByteArray &content, xfer::readStamp &stamp)
         if (::fstat(in.handle(), &before) != 0 || !S_ISREG(before.st_mode))
             return false;
         if (before.st_size > xfer::maxUncompressedSize) {
-            // No peer would accept it; it also keeps the length within zlib's 32 bits.
+            // No peer would accept it.
             qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: too large to send: ") + path;
             return false;
         }
@@ -224,32 +253,21 @@ bool xfer::compressFile(const QString &path, QByteArray &hex, readStamp *stamp)
         return true;
     const qint64 size = read.size;
 
-    // The same stream as zlib's compress(), deflated in chunks that go straight into hex text.
-    z_stream stream{};
-    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK)
+    // A zlib stream, as zlib's compress() writes one, made in one call.
+    libdeflate_compressor *compressor = threadCompressor();
+    if (!compressor)
         return true;
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(content.constData()));
-    stream.avail_in = static_cast<uInt>(content.size());
+    QByteArray packed;
+    packed.resize(qsizetype(libdeflate_zlib_compress_bound(compressor, size_t(size))));
+    const size_t produced =
+        libdeflate_zlib_compress(compressor, content.constData(), size_t(size), packed.data(), size_t(packed.size()));
+    if (produced == 0) {
+        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: compress error for ") + path;
+        return true;
+    }
+    content = QByteArray(); // the whole file need not stay while its hex text is made
     QByteArray result;
-    result.reserve(qsizetype(2 * deflateBound(&stream, static_cast<uLong>(size))));
-    unsigned char chunk[64 * 1024];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        stream.next_out = chunk;
-        stream.avail_out = sizeof chunk;
-        rc = deflate(&stream, Z_FINISH);
-        const qsizetype produced = qsizetype(sizeof chunk - stream.avail_out);
-        const qsizetype at = result.size();
-        result.resize(at + 2 * produced);
-        char *out = result.data() + at;
-        for (qsizetype i = 0; i < produced; ++i, out += 2)
-            std::memcpy(out, encodeTable[chunk[i]].data(), 2);
-    }
-    deflateEnd(&stream);
-    if (rc != Z_STREAM_END) {
-        qCDebug(lcCommon).noquote() << QStringLiteral("xfer::compressFile: compress error %1 for ").arg(rc) + path;
-        return true;
-    }
+    toHex(QByteArrayView(packed.constData(), qsizetype(produced)), result);
     hex = std::move(result);
     if (stamp)
         *stamp = read;
@@ -417,16 +435,29 @@ bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QSt
         qCDebug(lcCommon) << "xfer::saveCompressedFile: Memory error";
         return true;
     }
-    uLongf produced = static_cast<uLongf>(size);
-    // uncompress wants a non-null destination even for an empty file.
-    Bytef emptyTarget = 0;
-    Bytef *target = size > 0 ? reinterpret_cast<Bytef *>(output.data()) : &emptyTarget;
-    const int rc = uncompress(target, &produced, reinterpret_cast<const Bytef *>(compressed.data()),
-                              static_cast<uLong>(compressed.size()));
-    if (rc != Z_OK) {
-        setError(error, uncompressErrorText(rc));
-        qCDebug(lcCommon) << "decompress error";
-        return true;
+    // At most `size` bytes, as the peer announced; a shorter stream is taken
+    // as it is, and bytes after the stream's end are ignored.
+    size_t produced = 0;
+    size_t consumed = 0;
+    char emptyTarget = 0;
+    char *target = size > 0 ? output.data() : &emptyTarget;
+    libdeflate_decompressor *decompressor = threadDecompressor();
+    if (!decompressor
+        || libdeflate_zlib_decompress_ex(decompressor, compressed.data(), size_t(compressed.size()), target,
+                                         size_t(size), &consumed, &produced)
+               != LIBDEFLATE_SUCCESS) {
+        // A stream that fails is read again by zlib, which peers have always
+        // been answered by: what it takes is taken, and its code names the
+        // failure in the words peers know.
+        uLongf zlibProduced = static_cast<uLongf>(size);
+        const int rc = uncompress(reinterpret_cast<Bytef *>(target), &zlibProduced,
+                                  reinterpret_cast<const Bytef *>(compressed.data()), static_cast<uLong>(compressed.size()));
+        if (rc != Z_OK) {
+            setError(error, uncompressErrorText(rc));
+            qCDebug(lcCommon) << "decompress error";
+            return true;
+        }
+        produced = size_t(zlibProduced);
     }
 
     // Written beside the target and renamed over it: an interrupted write
@@ -434,8 +465,9 @@ bool xfer::saveCompressedBytes(QByteArrayView compressed, qint64 size, const QSt
     const QString path = folder + QLatin1Char('/') + name;
     const QByteArrayView content(output.constData(), qsizetype(produced));
     bool failed = replaceFile(path, content, mode);
-    if (failed && !QFileInfo::exists(QFileInfo(path).absolutePath())) {
-        // Missing folders are made only when the first try finds them missing.
+    if (failed) {
+        // Missing folders are made after a first try fails; another thread
+        // may have made them meanwhile, so the second try is made either way.
         makePath(path);
         failed = replaceFile(path, content, mode);
     }

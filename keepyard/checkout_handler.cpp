@@ -1,6 +1,7 @@
 #include "checkout_handler.h"
 
 #include "client.h"
+#include "compressedFileCache.h"
 #include "keepyard_log.h"
 #include "logLine.h"
 #include "protocol.h"
@@ -91,16 +92,14 @@ QString checkout_handler::systemFolder() const
     return protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system);
 }
 
-void checkout_handler::compress(requestedFile &file)
-{
-    file.found = file.allowed && file.info.isFile() && !xfer::compressFile(file.serverPath, file.hex, &file.read);
-}
-
 void checkout_handler::sendRequested()
 {
     if (m_requested.isEmpty())
         return;
-    QtConcurrent::blockingMap(m_requested, &checkout_handler::compress);
+    compressedFileCache &files = m_session->compressedFiles();
+    QtConcurrent::blockingMap(m_requested, [&files](requestedFile &file) {
+        file.found = file.allowed && file.info.isFile() && !files.compressedFile(file.serverPath, file.hex, file.read);
+    });
     for (const requestedFile &file : std::as_const(m_requested))
         sendFile(file);
     m_requested.clear();
@@ -160,6 +159,7 @@ void checkout_handler::storeFile()
         // file only once it is completely written, so a failed delivery
         // leaves the file as it was.
         xfer::copyToBackup(serverPath);
+        m_session->compressedFiles().drop(serverPath);
         QString error;
         if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), systemFolder(), name, &error))
             storeFailed(error);

@@ -20,8 +20,9 @@ public:
     bool characters(QStringView text) override;
 
 private:
-    // A requested file: named and looked up when its element ends, read and
-    // compressed on a worker thread.
+    // A requested file: named and looked up when its element ends, taken
+    // from the server's compressed files or read and compressed on a worker
+    // thread.
     struct requestedFile
     {
         QString name;       // the requested name, "/" separated
@@ -32,7 +33,6 @@ private:
         QByteArray hex;
         xfer::readStamp read; // size and date of the content in hex
     };
-    static void compress(requestedFile &file);
     // Compresses the requested files waiting in m_requested side by side and
     // sends them in request order.
     void sendRequested();

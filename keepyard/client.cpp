@@ -52,8 +52,10 @@ constexpr qint64 flushBytes = 256 * 1024;
 
 } // namespace
 
-client::client(QObject *server, const QString &rootFolder, listingCache &listings, const sessionLimits &limits)
-    : QTcpSocket(server), m_limits(limits), m_listings(listings), m_rootFolder(rootFolder), m_reader(this)
+client::client(QObject *server, const QString &rootFolder, listingCache &listings, compressedFileCache &files,
+               const sessionLimits &limits)
+    : QTcpSocket(server), m_limits(limits), m_listings(listings), m_files(files), m_rootFolder(rootFolder),
+      m_reader(this)
 {
     m_reader.setLimits(m_limits.maxDepth, m_limits.maxHeldBytes);
     setReadBufferSize(m_limits.readBufferBytes);

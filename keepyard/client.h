@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class compressedFileCache;
 class listingCache;
 class request_handler;
 
@@ -48,8 +49,8 @@ class client : public QTcpSocket, public xml_handler
     Q_OBJECT
 
 public:
-    // `listings` is shared by the sessions of one server and outlives them.
-    client(QObject *server, const QString &rootFolder, listingCache &listings,
+    // `listings` and `files` are shared by the sessions of one server and outlive them.
+    client(QObject *server, const QString &rootFolder, listingCache &listings, compressedFileCache &files,
            const sessionLimits &limits = sessionLimits());
     ~client() override;
 
@@ -66,6 +67,7 @@ public:
     QString rootFolder() const { return m_rootFolder; }
     const sessionLimits &limits() const { return m_limits; }
     listingCache &listings() const { return m_listings; }
+    compressedFileCache &compressedFiles() const { return m_files; }
     // User name, ",", peer address: the holder of this session's locks.
     QString ownerKey() const { return m_userName + QLatin1Char(',') + peerText(); }
 
@@ -114,6 +116,7 @@ private:
 
     sessionLimits m_limits;
     listingCache &m_listings;
+    compressedFileCache &m_files;
     quint16 m_peerPort = 0;
     QHostAddress m_peerAddress;
     bool m_loggedIn = false;

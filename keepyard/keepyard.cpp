@@ -19,7 +19,7 @@ keepyard::~keepyard() = default;
 
 void keepyard::incomingConnection(qintptr descriptor)
 {
-    auto *session = new client(this, m_rootFolder, m_listings, m_limits);
+    auto *session = new client(this, m_rootFolder, m_listings, m_files, m_limits);
     connect(session, &client::connectionClosed, this, &keepyard::discardClient);
     connect(session, &client::userInfoChanged, this, &keepyard::userListChanged);
     if (!session->setSocketDescriptor(descriptor)) {

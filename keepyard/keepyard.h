@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client.h"
+#include "compressedFileCache.h"
 #include "listingCache.h"
 
 #include <QList>
@@ -31,6 +32,7 @@ public:
     void fillUserList(QListWidget *users) const;
 
     const QList<client *> &sessions() const { return m_clients; }
+    compressedFileCache &compressedFiles() { return m_files; }
 
 signals:
     void userListChanged();
@@ -46,5 +48,6 @@ private:
     QString m_rootFolder;
     sessionLimits m_limits;
     listingCache m_listings;
+    compressedFileCache m_files;
     QList<client *> m_clients; // owned as child objects
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hexBuffer.h"
+#include "orderedWork.h"
 #include "reply_handler.h"
 
 #include <QString>
@@ -14,7 +15,9 @@ namespace setdesk {
 
 // "download" replies: each file is saved in the local copy of the system
 // with the server's date and recorded in the download list; the plugin hears
-// of each file and of the end of the batch.
+// of each file and of the end of the batch. Files are inflated and written on
+// the thread pool as they arrive; the lists and the events follow in the
+// order of the reply.
 class checkout_handler : public reply_handler
 {
 public:
@@ -27,6 +30,8 @@ public:
 
 private:
     void fileReceived();
+    // Reports a file whose save has ended, in its turn.
+    void fileSaved(const QString &fileName, const orderedWork::result &error);
 
     QString m_element;
     QString m_replyType;
@@ -49,6 +54,8 @@ private:
     // and the lists are read once and written once instead of once per file.
     std::unique_ptr<download_list> m_downloads;
     std::unique_ptr<lock_list> m_locks;
+    // Declared last: it is finished before the lists are written back.
+    orderedWork m_saves;
 };
 
 } // namespace setdesk

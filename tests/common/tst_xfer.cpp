@@ -96,6 +96,90 @@ private slots:
         QCOMPARE(readAll(folder + "/again.bin"), content);
     }
 
+    // Our streams are ordinary zlib streams, and zlib's are ours: byte for
+    // byte both ways, whatever zlib's level.
+    void zlibInterop_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QByteArray mixed;
+        for (int i = 0; mixed.size() < 10 * 1024 * 1024; ++i)
+            mixed += i % 3 ? QByteArray("<point id=\"%1\" limit=\"80\"/>\r\n").replace("%1", QByteArray::number(i))
+                           : randomBytes(512 + i % 700);
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("tiny") << QByteArray("1");
+        QTest::newRow("text") << QByteArray("[Valve]\r\nName=Outlet valve V1\r\n").repeated(300);
+        QTest::newRow("incompressible") << randomBytes(300 * 1024);
+        QTest::newRow("10 MB mixed") << mixed;
+    }
+
+    void zlibInterop()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("in"), content);
+        QByteArray hex;
+        QVERIFY(!xfer::compressFile(dir.filePath("in"), hex));
+        QByteArray ours;
+        xfer::appendFromHex(QByteArrayView(hex), ours);
+        QByteArray unpacked(content.size(), '\0');
+        uLongf produced = uLongf(content.size());
+        Bytef empty = 0;
+        QCOMPARE(uncompress(content.isEmpty() ? &empty : reinterpret_cast<Bytef *>(unpacked.data()), &produced,
+                            reinterpret_cast<const Bytef *>(ours.constData()), uLong(ours.size())),
+                 Z_OK);
+        QCOMPARE(qsizetype(produced), content.size());
+        QVERIFY(unpacked == content);
+
+        for (int level : {1, 6, 9}) {
+            uLongf size = compressBound(uLong(content.size()));
+            QByteArray theirs(qsizetype(size), Qt::Uninitialized);
+            QCOMPARE(compress2(reinterpret_cast<Bytef *>(theirs.data()), &size,
+                               reinterpret_cast<const Bytef *>(content.constData()), uLong(content.size()), level),
+                     Z_OK);
+            theirs.truncate(qsizetype(size));
+            QString error;
+            QVERIFY(!xfer::saveCompressedBytes(theirs, content.size(), dir.path(), "out", &error, xfer::flush::byKernel));
+            QVERIFY(readAll(dir.filePath("out")) == content);
+        }
+    }
+
+    // A damaged stream is answered as zlib's uncompress answers it: the
+    // same acceptance and the same words.
+    void damagedStreamsAsZlibSaysThem()
+    {
+        const QByteArray content = QByteArray("some configuration text ").repeated(200) + randomBytes(300);
+        QByteArray stream;
+        xfer::appendFromHex(QByteArrayView(hexOf(content)), stream);
+        QList<std::pair<QByteArray, qint64>> cases;
+        for (qsizetype cut : {qsizetype(1), qsizetype(2), qsizetype(4), qsizetype(5), stream.size() / 2, stream.size() - 2})
+            cases.append({stream.left(stream.size() - cut), content.size()});
+        for (qsizetype at : {qsizetype(0), qsizetype(1), qsizetype(7), stream.size() / 3, stream.size() - 1}) {
+            QByteArray flipped = stream;
+            flipped[at] = char(flipped[at] ^ 0x55);
+            cases.append({flipped, content.size()});
+        }
+        cases.append({stream + "trailing bytes", content.size()});
+        cases.append({stream, content.size() + 10});
+        cases.append({stream, content.size() - 1});
+        cases.append({QByteArray("\x78\xbb\0\0\0\0\0", 7), content.size()}); // asks for a dictionary
+        QTemporaryDir dir;
+        for (const auto &[bytes, size] : std::as_const(cases)) {
+            QByteArray expected(qMax<qint64>(size, 1), '\0');
+            uLongf produced = uLongf(size);
+            const int rc = uncompress(reinterpret_cast<Bytef *>(expected.data()), &produced,
+                                      reinterpret_cast<const Bytef *>(bytes.constData()), uLong(bytes.size()));
+            QString error;
+            const bool failed = xfer::saveCompressedBytes(bytes, size, dir.path(), "out", &error, xfer::flush::byKernel);
+            QCOMPARE(failed, rc != Z_OK);
+            if (rc == Z_OK) {
+                QCOMPARE(readAll(dir.filePath("out")), expected.left(qsizetype(produced)));
+            } else {
+                QCOMPARE(error, rc == Z_BUF_ERROR ? QStringLiteral("Z_BUF_ERROR - uncompress error")
+                                                  : QStringLiteral("Z_DATA_ERROR - uncompress error"));
+            }
+        }
+    }
+
     void emptyFileTravelsAsShortHex()
     {
         const QByteArray hex = hexOf(QByteArray());

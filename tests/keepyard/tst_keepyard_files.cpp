@@ -8,16 +8,30 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace {
 
+// The hex text of a zlib stream of the content as a peer's zlib writes it.
 QByteArray hexOf(const QByteArray &content)
 {
     uLongf size = compressBound(uLong(content.size()));
     QByteArray packed(qsizetype(size), Qt::Uninitialized);
     compress(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(content.constData()),
              uLong(content.size()));
+    return xfer::toHex(QByteArrayView(packed.constData(), qsizetype(size)));
+}
+
+// The hex text the server sends for the content: the zlib stream its
+// compressor (libdeflate, level 6) makes.
+QByteArray servedHexOf(const QByteArray &content)
+{
+    libdeflate_compressor *compressor = libdeflate_alloc_compressor(6);
+    QByteArray packed(qsizetype(libdeflate_zlib_compress_bound(compressor, size_t(content.size()))), Qt::Uninitialized);
+    const size_t size = libdeflate_zlib_compress(compressor, content.constData(), size_t(content.size()), packed.data(),
+                                                 size_t(packed.size()));
+    libdeflate_free_compressor(compressor);
     return xfer::toHex(QByteArrayView(packed.constData(), qsizetype(size)));
 }
 
@@ -204,8 +218,8 @@ private slots:
         s.peer.send("<download uid=\"p1\" type=\"request\" system=\"North\" >\t<file name=\"config\\a&amp;b.ini\" />"
                     "\t<file name=\"config/empty.txt\" />\t<file name=\"config/gone&amp;.txt\" />"
                     "\t<file name=\"../South/config/keepyard_password.ini\" /><file name=\"config\" /></download>\r\n");
-        const QByteArray hex = hexOf(content);
-        const QByteArray emptyHex = hexOf(QByteArray());
+        const QByteArray hex = servedHexOf(content);
+        const QByteArray emptyHex = servedHexOf(QByteArray());
         const QByteArray north = s.fx.root().toUtf8() + "/North/";
         const QByteArray expected =
             "<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"
@@ -244,7 +258,7 @@ private slots:
             }
             const QByteArray content = QByteArray("line of file ").repeated(i * 50) + QByteArray::number(i);
             s.fx.makeFile("North/" + QString::fromLatin1(name), content);
-            const QByteArray hex = hexOf(content);
+            const QByteArray hex = servedHexOf(content);
             expected += "\t<file type=\"reply\" name=\"" + name + "\" size=\"" + QByteArray::number(content.size())
                         + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
                         + "\" date=\"2015-05-08T14:03:59\" >" + hex + "</file>\r\n";
@@ -721,7 +735,7 @@ private slots:
         QVERIFY(QFile::rename(s.path("config/p.new"), s.path("config/p.xml")) || (QFile::remove(s.path("config/p.xml"))
                 && QFile::rename(s.path("config/p.new"), s.path("config/p.xml"))));
         s.peer.send("</download>");
-        const QByteArray hex = hexOf(replaced);
+        const QByteArray hex = servedHexOf(replaced);
         const QByteArray expected = "\t<file type=\"reply\" name=\"config/p.xml\" size=\"" + QByteArray::number(replaced.size())
                                     + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
                                     + "\" date=\"2020-02-03T04:05:06\" >" + hex + "</file>\r\n</download>\r\n";
