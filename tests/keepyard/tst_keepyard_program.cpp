@@ -1,5 +1,7 @@
 #include "xfer.h"
 
+#include "freePorts.h"
+
 #include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
@@ -16,20 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-quint16 freeTcpPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    return probe.localPort();
-}
 
 void writeFile(const QString &path, const QByteArray &content)
 {

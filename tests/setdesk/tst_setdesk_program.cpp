@@ -1,3 +1,5 @@
+#include "freePorts.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -7,20 +9,6 @@
 #include <QUdpSocket>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    return probe.localPort();
-}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
@@ -44,7 +32,7 @@ private slots:
     {
         QTemporaryDir work;
         const QString root = work.filePath(QStringLiteral("root"));
-        const quint16 port = freePort();
+        const quint16 port = freeTcpPort();
         const quint16 udp = freeUdpPort();
         QVERIFY(writeFile(root + "/Keepyard.ini",
                           QStringLiteral("[Server]\r\nPort=%1\r\nBroadcastPort=%2\r\nDescription=Test server\r\n")

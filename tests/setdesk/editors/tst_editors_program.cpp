@@ -4,6 +4,8 @@
 
 #include <QAbstractItemModel>
 #include <QComboBox>
+#include "freePorts.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -18,20 +20,6 @@
 #include <csignal>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    return probe.localPort();
-}
 
 void writeFile(const QString &path, const QByteArray &content)
 {
@@ -69,7 +57,7 @@ private slots:
         QTemporaryDir work;
         const QString root = work.filePath(QStringLiteral("root"));
         const QString alarms = root + QStringLiteral("/North/config/alarms/Plant");
-        const quint16 port = freePort();
+        const quint16 port = freeTcpPort();
         writeFile(root + "/Keepyard.ini", QStringLiteral("[Server]\r\nPort=%1\r\nBroadcastPort=%2\r\nDescription=Test server\r\n")
                                               .arg(port)
                                               .arg(freeUdpPort())
