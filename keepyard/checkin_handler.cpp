@@ -113,7 +113,7 @@ void checkin_handler::checkIn()
 
     if (m_content.isEmpty()) {
         // The client no longer has the file: its last version goes to the backups.
-        m_session->compressedFiles().drop(serverPath(name));
+        m_session->fileChanging(serverPath(name));
         fileBackup(m_session->rootFolder(), m_system, name, m_session->ownerKey(), fileBackup::Move);
         logLine(QStringLiteral("File '%1' checked IN (deleted) from '%2' at '%3'")
                     .arg(name, m_session->userName(), m_session->peerText()));
@@ -123,7 +123,7 @@ void checkin_handler::checkIn()
     // The current version is kept in the backups; it stays in place until
     // the new one has been written completely.
     const fileBackup backup(m_session->rootFolder(), m_system, name, m_session->ownerKey(), fileBackup::Copy);
-    m_session->compressedFiles().drop(serverPath(name));
+    m_session->fileChanging(serverPath(name));
     QString error;
     if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), systemFolder(), name, &error)) {
         storeFailed(error);
@@ -154,7 +154,7 @@ void checkin_handler::deleteFile()
     if (refusedByLock(name, QStringLiteral("delete"), QStringLiteral("deleting file")))
         return;
     const QString path = serverPath(name);
-    m_session->compressedFiles().drop(path);
+    m_session->fileChanging(path);
     if (QFileInfo(path).isFile() && QFile::remove(path)) {
         send(QStringLiteral("\t<delete type=\"reply\" name=\"%1\" />\r\n").arg(protocol::escape(name)));
         m_session->postBroadcast(QStringLiteral("<update type=\"delete\" system=\"%1\" name=\"%2\" />\r\n")

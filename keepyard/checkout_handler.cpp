@@ -5,25 +5,10 @@
 #include "keepyard_log.h"
 #include "logLine.h"
 #include "protocol.h"
+#include "requestedFile.h"
 #include "server_lock_list.h"
 #include "xfer.h"
 
-#include <QFileInfo>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
-
-namespace {
-
-// Requested files compressed side by side before they are sent: at most this
-// many, and no more once their sizes add up to requestedBytesLimit, so that a
-// request naming huge files does not hold all of them in memory at once.
-int requestedFilesLimit()
-{
-    return 4 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
-}
-constexpr qint64 requestedBytesLimit = 32 * 1024 * 1024;
-
-} // namespace
 
 checkout_handler::checkout_handler(client *session)
     : request_handler(session), m_content(session->limits().maxFileHexBytes)
@@ -61,24 +46,12 @@ bool checkout_handler::endElement(QStringView name)
 {
     if (name == u"file") {
         if (m_type == u"request") {
-            requestedFile file;
-            file.name = protocol::wirePath(m_name);
-            file.serverPath = systemFolder() + QLatin1Char('/') + file.name;
-            // A name that would leave the system folder is answered like a missing file, unread.
-            file.allowed = client::isSystemName(m_system) && protocol::staysBelow(file.name);
-            if (file.allowed) {
-                file.info.setFile(file.serverPath);
-                m_requestedBytes += file.info.isFile() ? file.info.size() : 0;
-            }
-            m_requested.append(std::move(file));
-            if (m_requested.size() >= requestedFilesLimit() || m_requestedBytes >= requestedBytesLimit)
-                sendRequested();
+            m_session->sendFile(requestedFile(systemFolder(), client::isSystemName(m_system), m_name));
         } else if (m_type == u"reply") {
             storeFile();
         }
         m_content.clear();
     } else if (name == u"download") {
-        sendRequested();
         qCDebug(lcKeepyard) << "-SERVER: sending </download>";
         send(QByteArray("</download>\r\n"));
         if (m_type == u"reply")
@@ -90,38 +63,6 @@ bool checkout_handler::endElement(QStringView name)
 QString checkout_handler::systemFolder() const
 {
     return protocol::wirePath(m_session->rootFolder() + QLatin1Char('/') + m_system);
-}
-
-void checkout_handler::sendRequested()
-{
-    if (m_requested.isEmpty())
-        return;
-    compressedFileCache &files = m_session->compressedFiles();
-    QtConcurrent::blockingMap(m_requested, [&files](requestedFile &file) {
-        file.found = file.allowed && file.info.isFile() && !files.compressedFile(file.serverPath, file.hex, file.read);
-    });
-    for (const requestedFile &file : std::as_const(m_requested))
-        sendFile(file);
-    m_requested.clear();
-    m_requestedBytes = 0;
-}
-
-void checkout_handler::sendFile(const requestedFile &file)
-{
-    if (!file.found) {
-        send(QStringLiteral("\t<file name=\"%1\" type=\"error\">\r\n\t\t<message>File \"%2\" cannot be found</message>\r\n"
-                            "\t</file>\r\n")
-                 .arg(protocol::escape(file.name), protocol::escape(file.serverPath)));
-        return;
-    }
-    send(QByteArray("\t<file "));
-    send(QStringLiteral("type=\"reply\" name=\"%1\" size=\"%2\" compressedsize=\"%3\" date=\"%4\" >")
-             .arg(protocol::escape(file.name), QString::number(file.read.size), QString::number(file.hex.size() / 2),
-                  QString::fromLatin1(protocol::localIsoDate(file.read.modified))));
-    // The content goes out as it is; joining it to the lines would copy it once more.
-    send(file.hex);
-    send(QByteArray("</file>\r\n"));
-    logLine(QStringLiteral("File '%1' sent to '%2' at '%3'").arg(file.serverPath, m_session->userName(), m_session->peerText()));
 }
 
 void checkout_handler::storeFile()
@@ -159,7 +100,7 @@ void checkout_handler::storeFile()
         // file only once it is completely written, so a failed delivery
         // leaves the file as it was.
         xfer::copyToBackup(serverPath);
-        m_session->compressedFiles().drop(serverPath);
+        m_session->fileChanging(serverPath);
         QString error;
         if (xfer::saveCompressedBytes(m_content.bytes(), m_size.toLongLong(), systemFolder(), name, &error))
             storeFailed(error);

@@ -7,13 +7,17 @@
 #include "keepyard_log.h"
 #include "lock_handler.h"
 #include "locklist_handler.h"
+#include "compressedFileCache.h"
 #include "logLine.h"
 #include "login_handler.h"
+#include "requestedFile.h"
 #include "synclist_handler.h"
 #include "systems_handler.h"
 
 #include <QCoreApplication>
 #include <QScopeGuard>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 
 namespace {
 
@@ -50,6 +54,13 @@ constexpr qint64 readChunk = 8 * 1024;
 // Queued reply bytes beyond which send() passes them on at once.
 constexpr qint64 flushBytes = 256 * 1024;
 
+// Waiting files read side by side for a reply: at most this many (and no
+// more once their sizes reach sessionLimits::readAheadBytes).
+int batchFilesLimit()
+{
+    return 4 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
+}
+
 } // namespace
 
 client::client(QObject *server, const QString &rootFolder, listingCache &listings, compressedFileCache &files,
@@ -66,8 +77,14 @@ client::client(QObject *server, const QString &rootFolder, listingCache &listing
         reportClosed();
     });
     connect(this, &QIODevice::readyRead, this, &client::socketRead);
-    // Replies drained by the peer may let a paused session go on reading.
-    connect(this, &QIODevice::bytesWritten, this, &client::socketRead);
+    // What the peer has taken makes room for the waiting reply, and may let a
+    // paused session go on reading.
+    connect(this, &QIODevice::bytesWritten, this, [this] {
+        if (m_closeTimer->isActive())
+            m_closeTimer->start(m_limits.closeWaitMs); // the peer still takes replies
+        sendWaiting();
+        socketRead();
+    });
     connect(this, &QAbstractSocket::disconnected, this, &client::reportClosed);
     connect(this, &QAbstractSocket::errorOccurred, this, [this] {
         if (state() == UnconnectedState)
@@ -110,16 +127,108 @@ bool client::isSystemName(const QString &system)
 
 void client::send(const QByteArray &text)
 {
+    if (m_closing || text.isEmpty())
+        return;
+    if (m_waiting.empty()) {
+        writeNow(text);
+        return;
+    }
+    m_waitingTextBytes += text.size();
+    m_waiting.push_back({text, nullptr});
+}
+
+void client::sendFile(requestedFile file)
+{
     if (m_closing)
         return;
+    m_waiting.push_back({QByteArray(), std::make_unique<requestedFile>(std::move(file))});
+    ++m_waitingFiles;
+    // Requests are parsed a piece at a time and files are read side by side:
+    // the parse goes on to the next files first (socketRead sends after each
+    // piece).
+    if (m_waitingFiles >= batchFilesLimit())
+        sendWaiting();
+}
+
+void client::writeNow(const QByteArray &text)
+{
     write(text);
-    // A long reply (a download of a whole folder) is built in one go; hand
-    // what is ready to the kernel now, so that the peer reads the first files
-    // while the later ones are still being compressed.
+    // A long reply (a download of a whole folder) is written piece by piece;
+    // hand what is ready to the kernel now, so that the peer reads the first
+    // files while the later ones are still being compressed.
     if (bytesToWrite() >= flushBytes)
         flush();
     if (bytesToWrite() > m_limits.maxUnsentBytes)
         closeWithError(QStringLiteral("unsent replies above %1 bytes").arg(m_limits.maxUnsentBytes), true);
+}
+
+void client::sendWaiting()
+{
+    if (m_sendingWaiting)
+        return;
+    m_sendingWaiting = true;
+    const auto done = qScopeGuard([this] { m_sendingWaiting = false; });
+    compressedFileCache &files = m_files;
+    while (!m_waiting.empty() && state() == ConnectedState && bytesToWrite() < m_limits.pauseUnsentBytes) {
+        if (!m_waiting.front().file) {
+            const QByteArray text = std::move(m_waiting.front().text);
+            m_waiting.pop_front();
+            m_waitingTextBytes -= text.size();
+            writeNow(text);
+            continue;
+        }
+        // The files at the front are read and compressed side by side.
+        QList<requestedFile *> batch;
+        qint64 batchBytes = 0;
+        for (auto it = m_waiting.begin(); it != m_waiting.end() && it->file && batch.size() < batchFilesLimit()
+                                          && (batch.isEmpty() || batchBytes < m_limits.readAheadBytes);
+             ++it) {
+            batch.append(it->file.get());
+            batchBytes += it->file->expectedBytes();
+        }
+        QtConcurrent::blockingMap(batch, [&files](requestedFile *file) { file->prepare(files); });
+        for (qsizetype i = 0; i < batch.size() && !m_waiting.empty(); ++i) {
+            const std::unique_ptr<requestedFile> file = std::move(m_waiting.front().file);
+            m_waiting.pop_front();
+            --m_waitingFiles;
+            if (state() != ConnectedState)
+                continue; // aborted on the way: nothing more goes out
+            for (const QByteArray &piece : file->replyPieces())
+                writeNow(piece);
+            const QString line = file->sentLogText(m_userName, peerText());
+            if (!line.isEmpty())
+                logLine(line);
+        }
+    }
+    if (m_waiting.empty() && m_disconnectWhenSent) {
+        m_disconnectWhenSent = false;
+        finishClose();
+    }
+}
+
+void client::prepareWaiting(const QString &path)
+{
+    for (waitingPart &part : m_waiting) {
+        if (part.file && part.file->serverPath() == path)
+            part.file->prepare(m_files);
+    }
+}
+
+void client::fileChanging(const QString &path)
+{
+    // Every session's reply reads the file as it was when asked for.
+    if (parent()) {
+        for (client *session : parent()->findChildren<client *>(Qt::FindDirectChildrenOnly))
+            session->prepareWaiting(path);
+    } else {
+        prepareWaiting(path);
+    }
+    m_files.drop(path);
+}
+
+qint64 client::heldReplyBytes() const
+{
+    return bytesToWrite() + m_waitingTextBytes;
 }
 
 void client::sendNotice(const QByteArray &text)
@@ -166,13 +275,14 @@ void client::socketRead()
         m_reading = false;
     });
     while (bytesAvailable() > 0) {
-        if (bytesToWrite() >= m_limits.pauseUnsentBytes)
+        if (heldReplyBytes() >= m_limits.pauseUnsentBytes || m_waitingFiles >= m_limits.maxWaitingFiles)
             return; // resumed by bytesWritten once the peer has read enough
         // The last piece is taken with readAll(): only a read that asks the
         // socket for more than its buffer holds lets a full read buffer
         // fill again.
         const QByteArray chunk = bytesAvailable() > readChunk ? read(readChunk) : readAll();
         const xml_reader::Status status = m_reader.feed(chunk);
+        sendWaiting();
         if (status == xml_reader::Failed) {
             closeWithError(m_reader.errorString());
             return;
@@ -191,6 +301,9 @@ void client::closeWithError(const QString &reason, bool dropQueued)
         qCDebug(lcKeepyard).noquote() << reason;
     m_closing = true;
     if (dropQueued) {
+        m_waiting.clear();
+        m_waitingFiles = 0;
+        m_waitingTextBytes = 0;
         abort();
         reportClosed();
         return;
@@ -208,18 +321,26 @@ void client::closeSession()
 
 void client::finishClose()
 {
-    // Replies already written still go out; disconnected() follows. A peer
-    // that does not take them is not waited for long.
+    // Replies already asked for still go out; disconnected() follows. A
+    // peer that stops taking them is not waited for long.
+    m_closeTimer->start(m_limits.closeWaitMs);
+    if (!m_waiting.empty() && state() == ConnectedState) {
+        m_disconnectWhenSent = true;
+        return;
+    }
     disconnectFromHost();
     if (state() == UnconnectedState)
         reportClosed();
-    else
-        m_closeTimer->start(m_limits.closeWaitMs);
 }
 
 void client::reportClosed()
 {
     m_closing = true;
+    if (!m_sendingWaiting) {
+        m_waiting.clear();
+        m_waitingFiles = 0;
+        m_waitingTextBytes = 0;
+    }
     m_closeTimer->stop();
     if (m_closedReported)
         return;

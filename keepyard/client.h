@@ -8,9 +8,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 
 class compressedFileCache;
+class requestedFile;
 class listingCache;
 class request_handler;
 
@@ -37,8 +39,15 @@ struct sessionLimits
     // What a handler keeps from the elements of one request (the entries of
     // a client's synchronisation list).
     qint64 maxKeptBytes = 64 * 1024 * 1024;
-    // How long a closing session waits for its queued replies to leave.
+    // How long a closing session waits for its queued replies to move on:
+    // it is closed once the peer has taken nothing for this long.
     int closeWaitMs = 5000;
+    // Sizes of the requested files read side by side for a reply (at least
+    // one file is read at a time).
+    qint64 readAheadBytes = 32 * 1024 * 1024;
+    // Requested files waiting to be read for a reply; beyond it no further
+    // request is read until the peer has taken some of the reply.
+    int maxWaitingFiles = 4096;
 };
 
 // One accepted connection: reads the peer's endless XML document, hands each
@@ -75,8 +84,22 @@ public:
     void setLoggedIn(bool loggedIn) { m_loggedIn = loggedIn; }
     void setUserName(const QString &name);
 
-    // Writes reply bytes; nothing else frames a reply.
+    // Writes reply bytes; nothing else frames a reply. Bytes sent after a
+    // file still waiting in the reply follow it.
     void send(const QByteArray &text);
+    // Answers a requested file in its place in the reply. Files are read and
+    // compressed (several side by side) only once the peer has taken most of
+    // what went before, so a session holds a bounded part of its reply
+    // however much it asks for.
+    void sendFile(requestedFile file);
+    // The file at `path` is about to be replaced, moved or deleted: the
+    // replies of every session of the server that still have to read it
+    // read it now, and the server's compressed copy is forgotten.
+    void fileChanging(const QString &path);
+    // Reply bytes held for the peer: queued in the socket and waiting in
+    // the reply (files not yet read count nothing).
+    qint64 heldReplyBytes() const;
+    int waitingFiles() const { return m_waitingFiles; }
     // Posts a message for every session; it goes out after the current reply.
     void postBroadcast(const QByteArray &text);
     // Writes a notice meant for every session. While a request of this
@@ -111,6 +134,12 @@ protected:
 
 private:
     std::unique_ptr<request_handler> createHandler(QStringView name) const;
+    // Hands reply bytes to the socket at once.
+    void writeNow(const QByteArray &text);
+    // Moves waiting reply parts to the socket while the peer keeps up.
+    void sendWaiting();
+    // Reads the waiting files of this session at `path` now.
+    void prepareWaiting(const QString &path);
     void finishClose();
     void reportClosed();
 
@@ -127,6 +156,18 @@ private:
     int m_depth = 0;
     QByteArrayList m_heldNotices;
     qint64 m_heldNoticeBytes = 0;
+    // Parts of the reply not yet given to the socket, in order: text, or a
+    // requested file.
+    struct waitingPart
+    {
+        QByteArray text;
+        std::unique_ptr<requestedFile> file;
+    };
+    std::deque<waitingPart> m_waiting;
+    qint64 m_waitingTextBytes = 0;
+    int m_waitingFiles = 0;
+    bool m_sendingWaiting = false; // inside sendWaiting()
+    bool m_disconnectWhenSent = false;
     QTimer *m_closeTimer = nullptr;
     bool m_reading = false; // inside socketRead()
     bool m_closing = false;

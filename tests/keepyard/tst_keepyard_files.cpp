@@ -1,5 +1,7 @@
 #include "serverFixture.h"
 
+#include "client.h"
+
 #include "xfer.h"
 
 #include <QDir>
@@ -10,6 +12,8 @@
 
 #include <libdeflate.h>
 #include <zlib.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -721,25 +725,86 @@ private slots:
 
     // Size, date and content of a sent file come from one reading of it, even
     // when the file is replaced between the request and the sending.
-    void downloadSizeAndContentFromOneRead()
+    // A requested file is read when the reply reaches it, after the peer has
+    // taken most of what went before: the session holds a bounded part of
+    // its reply. A file replaced meanwhile by another program goes out in its
+    // new version (size, date and content from one read); one checked in or
+    // deleted through the server, by this session or another, goes out as it
+    // was when asked for.
+    void repliesAreReadAsThePeerTakesThem_data()
     {
-        session s;
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("newVersion");
+        QTest::newRow("replaced on disk") << "rename" << true;
+        QTest::newRow("checked in by the same session") << "upload" << false;
+        QTest::newRow("checked in by another session") << "other upload" << false;
+        QTest::newRow("deleted by another session") << "other delete" << false;
+    }
+    void repliesAreReadAsThePeerTakesThem()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, newVersion);
+        sessionLimits limits;
+        limits.pauseUnsentBytes = 64 * 1024;
+        limits.readAheadBytes = 1; // one file at a time
+        session s("config/p.xml=" + ops + "\r\n", limits);
         QVERIFY(s.ok);
-        s.fx.makeFile("North/config/p.xml", "short");
-        s.peer.send("<download uid=\"p1\" type=\"request\" system=\"North\" ><file name=\"config/p.xml\" />");
-        QCOMPARE(s.peer.readLine(), QByteArray("<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"));
-        QTest::qWait(50); // the file element has been read and looked up
+        // Incompressible: 24 MiB of hex, more than the kernel buffers of both ends hold.
+        QByteArray big(12 * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator random(5);
+        for (char &c : big)
+            c = char(random.bounded(256));
+        s.fx.makeFile("North/config/big.bin", big);
+        const QByteArray old = "short";
+        s.fx.makeFile("North/config/p.xml", old);
         const QByteArray replaced = "a much longer version of the file";
         const QDateTime when(QDate(2020, 2, 3), QTime(4, 5, 6));
-        s.fx.makeFile("North/config/p.new", replaced, when);
-        QVERIFY(QFile::rename(s.path("config/p.new"), s.path("config/p.xml")) || (QFile::remove(s.path("config/p.xml"))
-                && QFile::rename(s.path("config/p.new"), s.path("config/p.xml"))));
-        s.peer.send("</download>");
-        const QByteArray hex = servedHexOf(replaced);
-        const QByteArray expected = "\t<file type=\"reply\" name=\"config/p.xml\" size=\"" + QByteArray::number(replaced.size())
-                                    + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
-                                    + "\" date=\"2020-02-03T04:05:06\" >" + hex + "</file>\r\n</download>\r\n";
-        QCOMPARE(s.peer.expect(expected), expected);
+
+        // The peer stops taking replies once a little has arrived.
+        s.peer.socket.setReadBufferSize(64 * 1024);
+        s.peer.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+        s.peer.send("<download uid=\"p1\" type=\"request\" system=\"North\" ><file name=\"config/big.bin\" />"
+                    "<file name=\"config/p.xml\" /></download>");
+        const QList<client *> sessions = s.fx.server().findChildren<client *>();
+        QCOMPARE(sessions.size(), 1);
+        client *served = sessions.first();
+        QTRY_COMPARE(served->waitingFiles(), 1); // p.xml waits behind big.bin
+        QTest::qWait(100);
+        QCOMPARE(served->waitingFiles(), 1);
+        QVERIFY2(served->heldReplyBytes() <= 2 * big.size() + 4096, QByteArray::number(served->heldReplyBytes()));
+
+        testPeer other(s.fx.port());
+        if (change.startsWith("other"))
+            QVERIFY(other.logIn("ops", "secret", "North"));
+        if (change == "rename") {
+            s.fx.makeFile("North/config/p.new", replaced, when);
+            QCOMPARE(std::rename(QFile::encodeName(s.path("config/p.new")).constData(),
+                                 QFile::encodeName(s.path("config/p.xml")).constData()),
+                     0);
+        } else if (change == "upload") {
+            s.peer.send(upload(uploadFile("config/p.xml", replaced)));
+        } else if (change == "other upload") {
+            other.send(upload(uploadFile("config/p.xml", replaced)));
+            QVERIFY(!other.expect("\t<file type=\"reply\" name=\"config/p.xml\" />\r\n").isEmpty());
+        } else {
+            other.send("<upload type=\"request\" uid=\"d\" system=\"North\" ><delete name=\"config/p.xml\" /></upload>");
+            QVERIFY(!other.expect("\t<delete type=\"reply\" name=\"config/p.xml\" />\r\n").isEmpty());
+        }
+
+        s.peer.socket.setReadBufferSize(0);
+        const QByteArray bigHex = servedHexOf(big);
+        const QByteArray content = newVersion ? replaced : old;
+        const QByteArray hex = servedHexOf(content);
+        const QByteArray expected =
+            "\t<file type=\"reply\" name=\"config/big.bin\" size=\"" + QByteArray::number(big.size()) + "\" compressedsize=\""
+            + QByteArray::number(bigHex.size() / 2) + "\" date=\"2015-05-08T14:03:59\" >" + bigHex + "</file>\r\n"
+            + "\t<file type=\"reply\" name=\"config/p.xml\" size=\"" + QByteArray::number(content.size())
+            + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2) + "\" date=\""
+            + (newVersion ? "2020-02-03T04:05:06" : "2015-05-08T14:03:59") + "\" >" + hex + "</file>\r\n</download>\r\n";
+        QCOMPARE(s.peer.readLine(), QByteArray("<download uid=\"p1\" type=\"reply\" system=\"North\" >\r\n"));
+        const QByteArray got = s.peer.receive(expected.size(), 20000);
+        QCOMPARE(got.size(), expected.size());
+        QVERIFY(got == expected);
     }
 
     // What the server holds is bounded per element, not per request: an
