@@ -263,8 +263,10 @@ void client::socketRead()
     // A reply flushed from inside the parse reports bytesWritten at once;
     // the running loop goes on reading, so that input is never parsed ahead
     // of the bound on unsent replies.
-    if (m_reading)
+    if (m_reading) {
+        m_readAgain = true;
         return;
+    }
     m_reading = true;
     const auto done = qScopeGuard([this] {
         // Replies go to the kernel now: a peer that half-closes after its
@@ -273,6 +275,11 @@ void client::socketRead()
         if (!m_closing && bytesToWrite() > 0)
             flush();
         m_reading = false;
+        // A call that came meanwhile (the flush reports bytesWritten at once)
+        // found the loop busy; input it would have read may still wait, and
+        // neither readyRead nor bytesWritten need come again for it.
+        if (std::exchange(m_readAgain, false))
+            QMetaObject::invokeMethod(this, &client::socketRead, Qt::QueuedConnection);
     });
     while (bytesAvailable() > 0) {
         if (heldReplyBytes() >= m_limits.pauseUnsentBytes || m_waitingFiles >= m_limits.maxWaitingFiles)

@@ -170,6 +170,7 @@ private:
     bool m_disconnectWhenSent = false;
     QTimer *m_closeTimer = nullptr;
     bool m_reading = false; // inside socketRead()
+    bool m_readAgain = false; // socketRead() was called while inside it
     bool m_closing = false;
     bool m_closedReported = false;
 };

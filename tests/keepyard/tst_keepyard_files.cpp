@@ -807,6 +807,54 @@ private slots:
         QVERIFY(got == expected);
     }
 
+    // A request naming more files than a session keeps waiting pauses the
+    // reading of input; the session goes on by itself as the peer takes the
+    // reply, through the end of the request and the requests after it.
+    void manyWaitingFilesResume_data()
+    {
+        QTest::addColumn<int>("maxWaiting");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("fileBytes");
+        QTest::addColumn<int>("pauseBytes");
+        QTest::newRow("one waiting, small files") << 1 << 300 << 200 << 4 * 1024 * 1024;
+        QTest::newRow("four waiting") << 4 << 500 << 2000 << 4 * 1024 * 1024;
+        QTest::newRow("sixteen waiting, larger files") << 16 << 200 << 40000 << 4 * 1024 * 1024;
+        // The kernel takes all that is queued whenever reading pauses.
+        QTest::newRow("pause at every reply") << 4096 << 300 << 2000 << 1024;
+    }
+    void manyWaitingFilesResume()
+    {
+        QFETCH(int, maxWaiting);
+        QFETCH(int, files);
+        QFETCH(int, fileBytes);
+        QFETCH(int, pauseBytes);
+        sessionLimits limits;
+        limits.maxWaitingFiles = maxWaiting;
+        limits.pauseUnsentBytes = pauseBytes;
+        session s(QByteArray(), limits);
+        QVERIFY(s.ok);
+        QByteArray request = "<download uid=\"m\" type=\"request\" system=\"North\" >";
+        QByteArray expected = "<download uid=\"m\" type=\"reply\" system=\"North\" >\r\n";
+        QRandomGenerator random{quint32(files)};
+        for (int i = 0; i < files; ++i) {
+            QByteArray content(fileBytes, Qt::Uninitialized);
+            for (char &c : content)
+                c = char('a' + random.bounded(4));
+            const QByteArray name = "config/w/f" + QByteArray::number(i) + ".txt";
+            s.fx.makeFile("North/" + QString::fromLatin1(name), content);
+            request += "<file name=\"" + name + "\" />";
+            const QByteArray hex = servedHexOf(content);
+            expected += "\t<file type=\"reply\" name=\"" + name + "\" size=\"" + QByteArray::number(content.size())
+                        + "\" compressedsize=\"" + QByteArray::number(hex.size() / 2)
+                        + "\" date=\"2015-05-08T14:03:59\" >" + hex + "</file>\r\n";
+        }
+        expected += "</download>\r\n";
+        s.peer.send(request + "</download>" + request + "</download>");
+        const QByteArray got = s.peer.receive(2 * expected.size(), 20000);
+        QCOMPARE(got.size(), 2 * expected.size());
+        QVERIFY(got == expected + expected);
+    }
+
     // What the server holds is bounded per element, not per request: an
     // upload of many small files, together far above the markup bound,
     // completes and is answered file by file.
