@@ -82,8 +82,7 @@ client::client(QObject *server, const QString &rootFolder, listingCache &listing
     connect(this, &QIODevice::bytesWritten, this, [this] {
         if (m_closeTimer->isActive())
             m_closeTimer->start(m_limits.closeWaitMs); // the peer still takes replies
-        sendWaiting();
-        socketRead();
+        resume();
     });
     connect(this, &QAbstractSocket::disconnected, this, &client::reportClosed);
     connect(this, &QAbstractSocket::errorOccurred, this, [this] {
@@ -206,6 +205,12 @@ void client::sendWaiting()
     }
 }
 
+void client::resume()
+{
+    sendWaiting();
+    socketRead();
+}
+
 void client::prepareWaiting(const QString &path)
 {
     for (waitingPart &part : m_waiting) {
@@ -275,11 +280,16 @@ void client::socketRead()
         if (!m_closing && bytesToWrite() > 0)
             flush();
         m_reading = false;
-        // A call that came meanwhile (the flush reports bytesWritten at once)
-        // found the loop busy; input it would have read may still wait, and
-        // neither readyRead nor bytesWritten need come again for it.
-        if (std::exchange(m_readAgain, false))
-            QMetaObject::invokeMethod(this, &client::socketRead, Qt::QueuedConnection);
+        // Input left unread, or reply parts left waiting, go on once the peer
+        // has taken enough: bytesWritten says so. But it is not reported
+        // while it is being reported (this may run inside it), and a call
+        // that came meanwhile found the loop busy: unless enough is still
+        // queued for bytesWritten to come again, go on from the event loop.
+        const bool left = bytesAvailable() > 0 || !m_waiting.empty();
+        const bool willBeWritten = bytesToWrite() >= m_limits.pauseUnsentBytes;
+        if ((std::exchange(m_readAgain, false) || left) && !willBeWritten && state() == ConnectedState
+            && (!m_closing || !m_waiting.empty()))
+            QMetaObject::invokeMethod(this, &client::resume, Qt::QueuedConnection);
     });
     while (bytesAvailable() > 0) {
         if (heldReplyBytes() >= m_limits.pauseUnsentBytes || m_waitingFiles >= m_limits.maxWaitingFiles)

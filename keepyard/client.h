@@ -138,6 +138,8 @@ private:
     void writeNow(const QByteArray &text);
     // Moves waiting reply parts to the socket while the peer keeps up.
     void sendWaiting();
+    // Goes on with the waiting reply and the unread input.
+    void resume();
     // Reads the waiting files of this session at `path` now.
     void prepareWaiting(const QString &path);
     void finishClose();

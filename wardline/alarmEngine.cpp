@@ -13,6 +13,7 @@
 #include "moduleListObserver.h"
 #include "profileFile.h"
 #include "stateFile.h"
+#include "stateSaver.h"
 #include "interface/alarms_input_base.h"
 #include "interface/alarms_output_base.h"
 
@@ -131,6 +132,7 @@ alarmEngine::~alarmEngine()
     faultHandler::scope operation("Wardline destructor");
     if (!m_settings.alarmSystem.isEmpty() && m_started)
         saveData();
+    m_saver.reset(); // the last snapshot is on disk before anything else ends
     logger().directLog(QStringLiteral("Wardline Closing, AlarmSystem=%1").arg(m_settings.alarmSystem));
     // Output modules were handed the evaluators and may use them from threads
     // of their own until they are gone: they go first.
@@ -603,7 +605,17 @@ void alarmEngine::saveData()
     }
     if (entries.empty())
         return;
-    stateFile(stateFolder(), QString(), [this](const QString &line) { debugOutput(line); }).save(entries);
+    // The cycle only takes the snapshot; the file is written on the saver's thread.
+    if (!m_saver)
+        m_saver = std::make_unique<stateSaver>(
+            stateFile(stateFolder(), QString(), [this](const QString &line) { debugOutput(line); }));
+    m_saver->save(std::move(entries));
+}
+
+void alarmEngine::finishSaving()
+{
+    if (m_saver)
+        m_saver->finish();
 }
 
 std::vector<alarmEngine::moduleStatus> alarmEngine::updateModules()

@@ -25,6 +25,7 @@ class LoadDirectoryOutputs;
 class Logger;
 class UDP_socket;
 class moduleListObserver;
+class stateSaver;
 
 // The alarm engine of one alarm system: settings, modules, processes, the
 // calculation cycle on its timers, mastership and the saved states. The
@@ -100,8 +101,10 @@ public:
 
     // One calculation cycle (the process timer's work).
     void cycle();
-    // Writes Wardline.dat.
+    // Takes a snapshot of the states for Wardline.dat, which a thread of its
+    // own then writes; finishSaving() waits until it is on disk.
     void saveData();
+    void finishSaving();
     // Any event from a module or the next-process timer (any thread).
     void moduleEvent();
     // The end of the start-up delay (its timer's work; tests call it early).
@@ -192,4 +195,6 @@ private:
     bool m_lastMaster = true;
     int m_txRxSkips = 0;
     bool m_started = false;
+    // Writes Wardline.dat off the cycle; made at the first save.
+    std::unique_ptr<stateSaver> m_saver;
 };

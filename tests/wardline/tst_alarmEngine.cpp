@@ -210,6 +210,7 @@ private slots:
         QCOMPARE(engine->messages().filter("is not UTF-8 text").size(), 2);
         engine->cycle();
         engine->saveData();
+        engine->finishSaving();
         QCOMPARE(readAll(root.filePath("North/data/Plant/Wardline.dat")), QByteArray("Pumpe_T\xc3\xbcr=1\n"));
     }
 
