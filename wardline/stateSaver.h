@@ -1,11 +1,8 @@
 #pragma once
 
+#include "latestWork.h"
 #include "stateFile.h"
 
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-#include <thread>
 #include <vector>
 
 // Writes the states file on a thread of its own, so that a calculation cycle
@@ -18,32 +15,19 @@ class stateSaver
 {
 public:
     explicit stateSaver(stateFile file);
-    // Writes what is still waiting, then ends the thread.
-    ~stateSaver();
-
-    stateSaver(const stateSaver &) = delete;
-    stateSaver &operator=(const stateSaver &) = delete;
+    // Writes what is still waiting.
+    ~stateSaver() = default;
 
     // Hands a snapshot over to be written; returns at once.
     void save(std::vector<stateFile::entry> snapshot);
     // Returns once every snapshot handed over has been written.
-    void finish();
+    void finish() { m_work.finish(); }
 
     // Snapshots written, and those replaced before their turn.
-    int written() const;
-    int replaced() const;
+    int written() const { return m_work.ran(); }
+    int replaced() const { return m_work.replaced(); }
 
 private:
-    void run();
-
     stateFile m_file;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_idle;
-    std::optional<std::vector<stateFile::entry>> m_waiting;
-    bool m_writing = false;
-    bool m_stop = false;
-    int m_written = 0;
-    int m_replaced = 0;
-    std::thread m_thread; // last: starts once everything above exists
+    latestWork m_work; // last: its thread ends before the file goes
 };

@@ -1,5 +1,6 @@
 #include "moduleFakes.h"
 
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,6 +33,17 @@ private:
     {
         const std::vector<int> array(states);
         return module->dataReady(array.data(), int(array.size()));
+    }
+
+    // Sends the same states cycle after cycle until the module starts a
+    // write; what dataReady said then (0 when none started within 5 s).
+    static int sendUntilWritten(alarms_output_base *module, std::initializer_list<int> states)
+    {
+        const QDeadlineTimer deadline(5000);
+        int result = 0;
+        while ((result = send(module, states)) == 0 && !deadline.hasExpired())
+            QTest::qWait(5);
+        return result;
     }
 
 private slots:
@@ -67,16 +79,17 @@ private slots:
 
         QCOMPARE(module->setTxRx(), 1);
         QVERIFY(module->getTxMode());
-        // Taking over publishes the states already known.
+        // Taking over publishes the states already known (the file is
+        // written on the module's thread: the counter follows the writes).
+        QTRY_COMPARE(module->getTxCount(), 1);
         QCOMPARE(readBytes(file), QByteArray("Zeta pump=1\nalpha=0\nMid.level=-1\n"));
-        QCOMPARE(module->getTxCount(), 1);
         QCOMPARE(send(module.get(), {1, 0, -1}), 0);
         QCOMPARE(module->setTxRx(), 1);
         QCOMPARE(module->getTxCount(), 1);
 
         QCOMPARE(send(module.get(), {1, 2, -1}), 1);
+        QTRY_COMPARE(module->getTxCount(), 2);
         QCOMPARE(readBytes(file), QByteArray("Zeta pump=1\nalpha=2\nMid.level=-1\n"));
-        QCOMPARE(module->getTxCount(), 2);
 
         QCOMPARE(module->setRxOnly(), 0);
         QVERIFY(!module->getTxMode());
@@ -87,8 +100,8 @@ private slots:
         // after taking over are written even when unchanged.
         QVERIFY(writeBytes(file, "twin\n"));
         QCOMPARE(module->forceTxRx(), 1);
+        QTRY_COMPARE(module->getTxCount(), 3);
         QCOMPARE(readBytes(file), QByteArray("Zeta pump=3\nalpha=3\nMid.level=3\n"));
-        QCOMPARE(module->getTxCount(), 3);
         QCOMPARE(QDir(path("alarms/outputs")).entryList(QDir::Files),
                  (QStringList{"al_out_0001.cfg", "states.txt"})); // no temporary files left
     }
@@ -111,7 +124,7 @@ private slots:
         QVERIFY(module);
         module->setTxRx();
         QCOMPARE(module->dataReady(states.isEmpty() ? nullptr : states.constData(), int(states.size())), 1);
-        QCOMPARE(readBytes(path("alarms/outputs/states.txt")), written);
+        QTRY_COMPARE(readBytes(path("alarms/outputs/states.txt")), written);
     }
 
     void replacesAtomically()
@@ -121,11 +134,13 @@ private slots:
         QVERIFY(module);
         module->setTxRx();
         QCOMPARE(send(module.get(), {1, 1, 1}), 1);
+        QTRY_COMPARE(module->getTxCount(), 1);
         // A reader that has the old file open keeps reading the old file:
         // the new one is renamed over it, not written into it.
         QFile reader(file);
         QVERIFY(reader.open(QIODevice::ReadOnly));
         QCOMPARE(send(module.get(), {2, 2, 2}), 1);
+        QTRY_COMPARE(module->getTxCount(), 2);
         QCOMPARE(reader.readAll(), QByteArray("Zeta pump=1\nalpha=1\nMid.level=1\n"));
         QCOMPARE(readBytes(file), QByteArray("Zeta pump=2\nalpha=2\nMid.level=2\n"));
     }
@@ -149,7 +164,7 @@ private slots:
         QVERIFY(module);
         module->setTxRx();
         QCOMPARE(send(module.get(), {0, 1, 0}), 1);
-        QCOMPARE(readBytes(path(stored)), QByteArray("Zeta pump=0\nalpha=1\nMid.level=0\n"));
+        QTRY_COMPARE(readBytes(path(stored)), QByteArray("Zeta pump=0\nalpha=1\nMid.level=0\n"));
     }
 
     void writeFailure()
@@ -158,24 +173,28 @@ private slots:
         auto module = start("missing/states.txt");
         QVERIFY(module);
         module->setTxRx();
+        QCOMPARE(send(module.get(), {1, 2, 3}), 1); // started; it fails on the module's thread
+        QTRY_VERIFY(!module->getStatusOk());
+        // Retried at every cycle after a failure has come back, logged once.
         QCOMPARE(send(module.get(), {1, 2, 3}), -1);
-        QVERIFY(!module->getStatusOk());
-        QCOMPARE(send(module.get(), {1, 2, 3}), -1); // retried on every cycle, logged once
+        QCOMPARE(sendUntilWritten(module.get(), {1, 2, 3}), -1);
+        QCOMPARE(sendUntilWritten(module.get(), {1, 2, 3}), -1);
+        QTest::qWait(50);
         QCOMPARE(m_log.count("Cannot write"), 1);
         QCOMPARE(module->getTxCount(), 0);
 
         QVERIFY(QDir().mkpath(folder));
-        QCOMPARE(send(module.get(), {1, 2, 3}), 1);
-        QVERIFY(module->getStatusOk());
+        QCOMPARE(send(module.get(), {1, 2, 3}), -1); // started while the last write had failed
+        QTRY_VERIFY(module->getStatusOk());
         QCOMPARE(m_log.count("again"), 1);
         QCOMPARE(module->getTxCount(), 1);
 
         QVERIFY(QDir(folder).removeRecursively());
-        QCOMPARE(send(module.get(), {1, 2, 4}), -1);
-        QVERIFY(!module->getStatusOk());
+        QCOMPARE(send(module.get(), {1, 2, 4}), 1);
+        QTRY_VERIFY(!module->getStatusOk());
         QVERIFY(QDir().mkpath(folder));
         module->retryConnnection();
-        QVERIFY(module->getStatusOk());
+        QTRY_VERIFY(module->getStatusOk());
         QCOMPARE(readBytes(folder + "/states.txt"), QByteArray("Zeta pump=1\nalpha=2\nMid.level=4\n"));
     }
 

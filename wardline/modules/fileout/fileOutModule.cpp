@@ -71,6 +71,7 @@ int fileOutModule::dataReady(const int *states, int count)
     if (count != m_names.size() && count != m_lastCount)
         trace(QStringLiteral("dataReady with %1 states for %2 processes").arg(count).arg(m_names.size()));
     m_lastCount = count;
+    takeResults();
 
     m_latest.resize(size_t(m_names.size()));
     for (size_t i = 0; i < m_latest.size(); ++i)
@@ -79,7 +80,8 @@ int fileOutModule::dataReady(const int *states, int count)
 
     if (!m_transmitting || (m_fileCurrent && m_latest == m_written))
         return 0;
-    return writeStates() ? 1 : -1;
+    writeStates();
+    return m_writeFailed ? -1 : 1;
 }
 
 int fileOutModule::setRxOnly()
@@ -131,7 +133,7 @@ QDateTime fileOutModule::getConfigFileDate()
 
 // QSaveFile writes a temporary file beside the target and renames it over
 // the target, so readers see the old file or the new one, never a part.
-bool fileOutModule::writeStates()
+void fileOutModule::writeStates()
 {
     // The "name=" parts are encoded once; a write then only appends numbers.
     if (m_linePrefixes.size() != m_names.size()) {
@@ -140,41 +142,67 @@ bool fileOutModule::writeStates()
         for (const QString &name : std::as_const(m_names))
             m_linePrefixes.append(name.toUtf8() + '=');
     }
-    QByteArray &text = m_text;
-    text.clear();
-    char number[16];
-    for (qsizetype i = 0; i < m_names.size(); ++i) {
-        text += m_linePrefixes.at(i);
-        const int length = std::snprintf(number, sizeof number, "%d\n", m_latest[size_t(i)]);
-        text.append(number, length);
-    }
-
-    QSaveFile file(m_path);
-    QString error;
-    if (!file.open(QIODevice::WriteOnly))
-        error = file.errorString();
-    else if (file.write(text) != text.size())
-        error = file.errorString();
-    else if (!file.commit())
-        error = file.errorString();
-    if (!error.isEmpty()) {
-        file.cancelWriting();
-        m_fileCurrent = false;
-        if (!m_writeFailed)
-            appendLog(QStringLiteral("Cannot write %1: %2").arg(m_path, error));
-        m_writeFailed = true;
-        return false;
-    }
-
     m_written = m_latest;
     m_fileCurrent = true;
-    ++m_txCount;
-    if (m_writeFailed) {
-        m_writeFailed = false;
-        appendLog(QStringLiteral("Writing %1 again").arg(m_path));
+    auto states = std::make_shared<const std::vector<int>>(m_latest);
+    m_writer.submit([this, path = m_path, prefixes = m_linePrefixes, states] {
+        QByteArray text;
+        text.reserve(prefixes.size() * 16);
+        char number[16];
+        for (qsizetype i = 0; i < prefixes.size(); ++i) {
+            text += prefixes.at(i);
+            const int length = std::snprintf(number, sizeof number, "%d\n", (*states)[size_t(i)]);
+            text.append(number, length);
+        }
+        QSaveFile file(path);
+        QString error;
+        if (!file.open(QIODevice::WriteOnly))
+            error = file.errorString();
+        else if (file.write(text) != text.size())
+            error = file.errorString();
+        else if (!file.commit())
+            error = file.errorString();
+        if (!error.isEmpty())
+            file.cancelWriting();
+        std::lock_guard lock(m_resultsMutex);
+        m_results.push_back({int(states->size()), error});
+    });
+}
+
+void fileOutModule::takeResults()
+{
+    std::vector<writeResult> results;
+    {
+        std::lock_guard lock(m_resultsMutex);
+        results.swap(m_results);
     }
-    trace(QStringLiteral("wrote %1 states (%2)").arg(m_written.size()).arg(m_txCount));
-    return true;
+    for (const writeResult &result : results) {
+        if (!result.error.isEmpty()) {
+            m_fileCurrent = false; // written again at the next cycle
+            if (!m_writeFailed)
+                appendLog(QStringLiteral("Cannot write %1: %2").arg(m_path, result.error));
+            m_writeFailed = true;
+            continue;
+        }
+        ++m_txCount;
+        if (m_writeFailed) {
+            m_writeFailed = false;
+            appendLog(QStringLiteral("Writing %1 again").arg(m_path));
+        }
+        trace(QStringLiteral("wrote %1 states (%2)").arg(result.states).arg(m_txCount));
+    }
+}
+
+int fileOutModule::getTxCount()
+{
+    takeResults();
+    return m_txCount;
+}
+
+bool fileOutModule::getStatusOk()
+{
+    takeResults();
+    return m_initialised && !m_writeFailed;
 }
 
 void fileOutModule::appendLog(const QString &message)
