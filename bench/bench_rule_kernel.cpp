@@ -3,6 +3,7 @@
 // processes of mixed rule types in file order.
 
 #include "CRuleKernel.h"
+#include "ruleCycle.h"
 
 #include <benchmark/benchmark.h>
 
@@ -70,27 +71,8 @@ std::unique_ptr<engineState> makeSystem(int count)
 
 void cycle(engineState &s)
 {
-    const int n = int(s.kernels.size());
-    std::fill(s.states.begin(), s.states.end(), -1);
-    std::fill(s.done.begin(), s.done.end(), 0);
-    std::fill(s.errors.begin(), s.errors.end(), -1);
-    for (auto &kernel : s.kernels) {
-        kernel->InitProc(s.states.data(), s.done.data(), s.errors.data(), n);
-        int block = 0;
-        int index = 0;
-        if (kernel->getAcqSettings(block, index) && block && index)
-            kernel->SetInputState(index <= int(s.inputs.size()) ? s.inputs[size_t(index - 1)] : -1);
-    }
-    for (s.passes = 0; s.passes < 200; ++s.passes) {
-        bool all = true;
-        for (int i = 0; i < n; ++i) {
-            if (!s.done[size_t(i)])
-                s.kernels[size_t(i)]->CalcNow();
-            all = all && s.done[size_t(i)];
-        }
-        if (all)
-            break;
-    }
+    s.passes = ruleCycle(
+        int(s.kernels.size()), [&s](int i) { return s.kernels[size_t(i)].get(); }, s.states, s.done, s.errors, s.inputs);
 }
 
 void BM_cycle(benchmark::State &state)

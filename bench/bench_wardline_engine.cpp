@@ -11,9 +11,9 @@
 // --child), so that peak memory and the engine's process-wide state belong
 // to that size alone.
 
-#include "CRuleKernel.h"
 #include "alarmEngine.h"
 #include "processEngine.h"
+#include "ruleCycle.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -321,10 +321,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 }
 
 // The rule library's own cycle on the engine's processes, at the engine's
-// pace: the loop of bench_rule_kernel (reset, set up and feed the inputs,
-// passes until all are calculated) over the engine's evaluators, with arrays
-// of its own. Run after the engine's measurement, in the same process, so
-// that both see the same machine. Wall time of each cycle.
+// pace: bench_rule_kernel's loop over the engine's evaluators, with arrays of
+// its own. Run after the engine's measurement, in the same process, so that
+// both see the same machine. Wall time of each cycle, sorted.
 std::vector<qint64> libraryCycles(processEngine &processes, const std::vector<int> &values, int periodMs, int count)
 {
     const int n = processes.count();
@@ -336,27 +335,7 @@ std::vector<qint64> libraryCycles(processEngine &processes, const std::vector<in
         QThread::msleep(unsigned(periodMs));
         QElapsedTimer wall;
         wall.start();
-        std::fill(states.begin(), states.end(), -1);
-        std::fill(done.begin(), done.end(), 0);
-        std::fill(errors.begin(), errors.end(), -1);
-        for (int i = 0; i < n; ++i) {
-            CRuleKernel *kernel = processes.process(i);
-            kernel->InitProc(states.data(), done.data(), errors.data(), n);
-            int block = 0;
-            int index = 0;
-            if (kernel->getAcqSettings(block, index) && block && index)
-                kernel->SetInputState(index <= int(values.size()) ? values[size_t(index - 1)] : -1);
-        }
-        for (int pass = 0; pass < processEngine::maxPasses; ++pass) {
-            bool all = true;
-            for (int i = 0; i < n; ++i) {
-                if (!done[size_t(i)])
-                    processes.process(i)->CalcNow();
-                all = all && done[size_t(i)];
-            }
-            if (all)
-                break;
-        }
+        ruleCycle(n, [&processes](int i) { return processes.process(i); }, states, done, errors, values);
         times.push_back(wall.nsecsElapsed());
     }
     std::sort(times.begin(), times.end());

@@ -205,6 +205,13 @@ void client::sendWaiting()
     }
 }
 
+void client::dropWaiting()
+{
+    m_waiting.clear();
+    m_waitingFiles = 0;
+    m_waitingTextBytes = 0;
+}
+
 void client::resume()
 {
     sendWaiting();
@@ -268,10 +275,8 @@ void client::socketRead()
     // A reply flushed from inside the parse reports bytesWritten at once;
     // the running loop goes on reading, so that input is never parsed ahead
     // of the bound on unsent replies.
-    if (m_reading) {
-        m_readAgain = true;
-        return;
-    }
+    if (m_reading)
+        return; // the running loop, or its end below, takes what is left
     m_reading = true;
     const auto done = qScopeGuard([this] {
         // Replies go to the kernel now: a peer that half-closes after its
@@ -287,8 +292,7 @@ void client::socketRead()
         // queued for bytesWritten to come again, go on from the event loop.
         const bool left = bytesAvailable() > 0 || !m_waiting.empty();
         const bool willBeWritten = bytesToWrite() >= m_limits.pauseUnsentBytes;
-        if ((std::exchange(m_readAgain, false) || left) && !willBeWritten && state() == ConnectedState
-            && (!m_closing || !m_waiting.empty()))
+        if (left && !willBeWritten && state() == ConnectedState && (!m_closing || !m_waiting.empty()))
             QMetaObject::invokeMethod(this, &client::resume, Qt::QueuedConnection);
     });
     while (bytesAvailable() > 0) {
@@ -318,9 +322,7 @@ void client::closeWithError(const QString &reason, bool dropQueued)
         qCDebug(lcKeepyard).noquote() << reason;
     m_closing = true;
     if (dropQueued) {
-        m_waiting.clear();
-        m_waitingFiles = 0;
-        m_waitingTextBytes = 0;
+        dropWaiting();
         abort();
         reportClosed();
         return;
@@ -353,11 +355,8 @@ void client::finishClose()
 void client::reportClosed()
 {
     m_closing = true;
-    if (!m_sendingWaiting) {
-        m_waiting.clear();
-        m_waitingFiles = 0;
-        m_waitingTextBytes = 0;
-    }
+    if (!m_sendingWaiting)
+        dropWaiting();
     m_closeTimer->stop();
     if (m_closedReported)
         return;

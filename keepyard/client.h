@@ -76,7 +76,6 @@ public:
     QString rootFolder() const { return m_rootFolder; }
     const sessionLimits &limits() const { return m_limits; }
     listingCache &listings() const { return m_listings; }
-    compressedFileCache &compressedFiles() const { return m_files; }
     // User name, ",", peer address: the holder of this session's locks.
     QString ownerKey() const { return m_userName + QLatin1Char(',') + peerText(); }
 
@@ -140,6 +139,8 @@ private:
     void sendWaiting();
     // Goes on with the waiting reply and the unread input.
     void resume();
+    // Forgets the waiting reply (the session is ending).
+    void dropWaiting();
     // Reads the waiting files of this session at `path` now.
     void prepareWaiting(const QString &path);
     void finishClose();
@@ -172,7 +173,6 @@ private:
     bool m_disconnectWhenSent = false;
     QTimer *m_closeTimer = nullptr;
     bool m_reading = false; // inside socketRead()
-    bool m_readAgain = false; // socketRead() was called while inside it
     bool m_closing = false;
     bool m_closedReported = false;
 };

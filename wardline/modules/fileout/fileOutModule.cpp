@@ -78,7 +78,7 @@ int fileOutModule::dataReady(const int *states, int count)
         m_latest[i] = int(i) < count ? states[i] : -1;
     m_haveLatest = true;
 
-    if (!m_transmitting || (m_fileCurrent && m_latest == m_written))
+    if (!m_transmitting || (m_fileCurrent && m_written && *m_written == m_latest))
         return 0;
     writeStates();
     return m_writeFailed ? -1 : 1;
@@ -142,10 +142,9 @@ void fileOutModule::writeStates()
         for (const QString &name : std::as_const(m_names))
             m_linePrefixes.append(name.toUtf8() + '=');
     }
-    m_written = m_latest;
+    m_written = std::make_shared<const std::vector<int>>(m_latest); // shared with the writer
     m_fileCurrent = true;
-    auto states = std::make_shared<const std::vector<int>>(m_latest);
-    m_writer.submit([this, path = m_path, prefixes = m_linePrefixes, states] {
+    m_writer.submit([this, path = m_path, prefixes = m_linePrefixes, states = m_written] {
         QByteArray text;
         text.reserve(prefixes.size() * 16);
         char number[16];

@@ -71,7 +71,7 @@ private:
     // One state per process name: the latest received, and what the last
     // write started holds.
     std::vector<int> m_latest;
-    std::vector<int> m_written;
+    std::shared_ptr<const std::vector<int>> m_written;
     bool m_haveLatest = false;
     bool m_fileCurrent = false; // no write failed since the last one started
     std::mutex m_resultsMutex;
