@@ -427,11 +427,24 @@ bool client::characters(QStringView text)
 
 bool client::endDocument()
 {
+    logDisconnected();
+    closeSession();
+    return true;
+}
+
+void client::endSession()
+{
+    if (m_closing)
+        return;
+    logDisconnected();
+    closeSession();
+}
+
+void client::logDisconnected() const
+{
     const QString where = QStringLiteral("%1/%2").arg(peerText()).arg(m_peerPort);
     if (!m_userName.isEmpty())
         logLine(QStringLiteral("User '%1' at '%2' disconnected").arg(m_userName, where));
     else
         logLine(QStringLiteral("'%1' disconnected").arg(where));
-    closeSession();
-    return true;
 }

@@ -108,6 +108,9 @@ public:
 
     // Ends the session: the socket is closed once pending replies are sent.
     void closeSession();
+    // The server ends the session (it is stopping): logged as the peer's
+    // own end would be, then closed as closeSession() does.
+    void endSession();
     // Ends the session after bad input or a broken bound, with the log line.
     // Replies already queued still go out (within closeWaitMs) unless
     // `dropQueued`, for a peer that is not taking them anyway.
@@ -133,6 +136,7 @@ protected:
 
 private:
     std::unique_ptr<request_handler> createHandler(QStringView name) const;
+    void logDisconnected() const;
     // Hands reply bytes to the socket at once.
     void writeNow(const QByteArray &text);
     // Moves waiting reply parts to the socket while the peer keeps up.

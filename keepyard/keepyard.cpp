@@ -47,6 +47,14 @@ void keepyard::discardClient()
     emit userListChanged();
 }
 
+void keepyard::endAllSessions()
+{
+    close();
+    const QList<client *> sessions = m_clients;
+    for (client *session : sessions)
+        session->endSession();
+}
+
 void keepyard::customEvent(QEvent *event)
 {
     if (event->type() == broadcastEvent::eventType)

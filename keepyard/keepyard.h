@@ -31,6 +31,10 @@ public:
     QStringList userList() const;
     void fillUserList(QListWidget *users) const;
 
+    // Stops listening and ends every session; each leaves the list (with
+    // userListChanged()) once its last replies are out.
+    void endAllSessions();
+
     const QList<client *> &sessions() const { return m_clients; }
     compressedFileCache &compressedFiles() { return m_files; }
 

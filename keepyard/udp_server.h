@@ -18,6 +18,8 @@ public:
     // The host name put into answers; the machine's own by default.
     void setHostName(const QString &name) { m_hostName = name; }
     QByteArray answer() const;
+    // Later answers carry `description` (the settings were re-read).
+    void setDescription(const QString &description) { m_description = description; }
 
 public slots:
     // Reads and answers every datagram waiting.

@@ -775,13 +775,13 @@ void setdeskMainWindow::viewMenuLockActivated(int)
     toggle(m_locks);
 }
 
-bool setdeskMainWindow::closeEditor(config_plugin_base *editor)
+bool setdeskMainWindow::closeEditor(config_plugin_base *editor, bool ask)
 {
     const QList<QWidget *> docks = dockWindowsOf(editor);
     qCDebug(lcSetdesk).noquote() << QStringLiteral("setdeskMainWindow::closeCurrent #toolbars : %1").arg(docks.size());
     for (QWidget *dock : docks)
         saveDockPosition(dock);
-    if (isModified(editor)
+    if (ask && isModified(editor)
         && !m_ui->abandon(this, QStringLiteral("Abandon changes to this configuration editor?"),
                           QStringLiteral("<qt><p>Abandon changes to: <br><b>\t%1</b>?</p><p>If you want to save these "
                                          "changes hit \"Cancel\" and then \"Save\" from the toolbar or \"File\" menu</qt>")
@@ -890,6 +890,24 @@ void setdeskMainWindow::doHelpContext()
     doHelpContents();
     if (auto *editor = qobject_cast<config_plugin_base *>(m_stack->first()))
         m_help->showPage(editor->uid + QStringLiteral("/index.html"));
+}
+
+QStringList setdeskMainWindow::endOnSignal(const QString &signalName)
+{
+    QStringList unsaved;
+    const QList<config_plugin_base *> editors = openEditors();
+    for (config_plugin_base *editor : editors) {
+        if (isModified(editor))
+            unsaved << editor->uid;
+    }
+    qCWarning(lcSetdesk).noquote() << QStringLiteral("%1 received: closing the editor").arg(signalName);
+    if (!unsaved.isEmpty())
+        qCWarning(lcSetdesk).noquote()
+            << QStringLiteral("Unsaved changes are lost in: %1").arg(unsaved.join(QStringLiteral(", ")));
+    for (config_plugin_base *editor : editors)
+        closeEditor(editor, false);
+    close();
+    return unsaved;
 }
 
 void setdeskMainWindow::closeEvent(QCloseEvent *event)

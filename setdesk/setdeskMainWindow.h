@@ -58,9 +58,13 @@ public:
 
     // Finds or makes the editor of a key and puts it on top of the stack.
     config_plugin_base *openEditor(const QString &key);
-    // Closes one editor, asking first when it has unsaved changes; false
-    // when the user kept it.
-    bool closeEditor(config_plugin_base *editor);
+    // Closes one editor, asking first when it has unsaved changes (unless
+    // not `ask`); false when the user kept it.
+    bool closeEditor(config_plugin_base *editor, bool ask = true);
+    // Ends the editor on a signal, which no guard may hold up: editors with
+    // unsaved changes are named in the log and closed all the same, then the
+    // window closes as usual. Returns the editors whose changes were lost.
+    QStringList endOnSignal(const QString &signalName);
 
 public slots:
     void dummy();

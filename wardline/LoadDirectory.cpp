@@ -6,6 +6,7 @@
 #include "moduleListObserver.h"
 #include "profileFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLibrary>
@@ -70,9 +71,21 @@ bool LoadDirectory::load()
             auto library = std::make_unique<QLibrary>(libraryPath(moduleName));
             QString loadError;
             if (!library->load()) {
+                loadError = library->errorString();
+                if (!m_settings.installedModules.isEmpty()) {
+                    auto installed =
+                        std::make_unique<QLibrary>(m_settings.installedModules + QLatin1Char('/') + moduleName);
+                    if (installed->load()) {
+                        log(QStringLiteral("Loaded %1 '%2' from '%3'")
+                                .arg(folderName(), moduleName, m_settings.installedModules));
+                        library = std::move(installed);
+                        loadError.clear();
+                    }
+                }
+            }
+            if (!loadError.isEmpty()) {
                 log(QStringLiteral("Unable to load %1 '%2' from /windows/lib/alarms/ in '%3'")
                         .arg(folderName(), moduleName, m_settings.libraryFolder));
-                loadError = library->errorString();
                 ok = false;
             }
             AlmConfig *record = createRecord(fileName, instance, moduleName, name, std::move(library));
@@ -134,6 +147,16 @@ QString LoadDirectory::folderPath() const
 QString LoadDirectory::libraryPath(const QString &moduleName) const
 {
     return m_settings.libraryFolder + QStringLiteral("/windows/lib/alarms/") + moduleName;
+}
+
+QString LoadDirectory::installedModuleFolder()
+{
+#ifdef TAVEX_MODULES_FROM_BIN
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/')
+                           + QStringLiteral(TAVEX_MODULES_FROM_BIN));
+#else
+    return QString();
+#endif
 }
 
 void LoadDirectory::reportHealth(const QString &fileName, int health) const

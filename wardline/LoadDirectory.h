@@ -20,6 +20,9 @@ public:
     {
         QString alarmFolder;
         QString libraryFolder;
+        // Tried for a module the tree does not hold: where the modules
+        // installed with the programs are (empty: nowhere else).
+        QString installedModules;
         bool dbLib = false; // load the database variant ("db" appended) of each module
         int logFlags = 0;   // 0x80: trace the module calls and events
         IDebug *debug = nullptr;
@@ -65,6 +68,9 @@ public:
     QString folderPath() const;
     // Where a module's library is looked up (QLibrary adds "lib" and ".so").
     QString libraryPath(const QString &moduleName) const;
+    // The modules installed beside this program (lib/<arch>/tavex/alarms
+    // next to its bin folder), or empty in a build that installs none.
+    static QString installedModuleFolder();
     const Settings &settings() const { return m_settings; }
 
     // Row updates of the initialisation passes; nothing without an observer.

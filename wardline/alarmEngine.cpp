@@ -113,6 +113,7 @@ alarmEngine::alarmEngine(const QStringList &arguments, moduleListObserver *obser
     LoadDirectory::Settings common;
     common.alarmFolder = m_settings.alarmFolder;
     common.libraryFolder = m_settings.libraryFolder;
+    common.installedModules = LoadDirectory::installedModuleFolder();
     common.dbLib = m_settings.databaseModules;
     common.logFlags = m_settings.logFlags;
     common.debug = this;

@@ -4,11 +4,13 @@
 #include "editSettings.h"
 #include "keepyard.h"
 #include "keepyardPictures.h"
+#include "keepyardService.h"
 #include "logLine.h"
 #include "serverSettings.h"
 #include "udp_server.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -22,19 +24,11 @@ keepyardDialog::keepyardDialog(QWidget *parent)
     // Every part of the server logs into this view while the window exists.
     setLogSink([this](const QString &text) { log->appendPlainText(text); });
 
-    m_root = qEnvironmentVariable("QX_ROOT");
-    const serverSettings settings = serverSettings::load(m_root);
-    m_description = settings.description;
-    m_port = settings.port;
-    m_broadcastPort = settings.broadcastPort;
-    // One pass, so that a "%1" in the description stays as it is.
-    setWindowTitle(QStringLiteral("TAVEX Configuration Server - (\"%1\" - Ports %2/%3)")
-                       .arg(m_description, QString::number(m_port), QString::number(m_broadcastPort)));
-
-    m_server = new keepyard(this, m_port, m_root);
-    m_discovery = new udp_server(this, m_broadcastPort, m_port, m_description);
-
-    connect(m_server, &keepyard::userListChanged, this, &keepyardDialog::userListChanged);
+    m_service = new keepyardService(this, qEnvironmentVariable("QX_ROOT"));
+    showTitle();
+    connect(m_service, &keepyardService::descriptionChanged, this, &keepyardDialog::showTitle);
+    connect(m_service, &keepyardService::stopped, this, &QWidget::close);
+    connect(server(), &keepyard::userListChanged, this, &keepyardDialog::userListChanged);
     connect(clear, &QPushButton::clicked, this, &keepyardDialog::llt_clear);
 
     log->setMaximumBlockCount(maxLogLines);
@@ -46,21 +40,50 @@ keepyardDialog::~keepyardDialog()
     setLogSink({});
     // Sessions closed while the children go must not call back into a
     // half-destroyed window.
-    disconnect(m_server, nullptr, this, nullptr);
+    disconnect(server(), nullptr, this, nullptr);
+}
+
+keepyard *keepyardDialog::server() const
+{
+    return m_service->server();
+}
+
+udp_server *keepyardDialog::discovery() const
+{
+    return m_service->discovery();
+}
+
+void keepyardDialog::showTitle()
+{
+    // One pass, so that a "%1" in the description stays as it is.
+    setWindowTitle(QStringLiteral("TAVEX Configuration Server - (\"%1\" - Ports %2/%3)")
+                       .arg(m_service->description(), QString::number(m_service->port()),
+                            QString::number(m_service->broadcastPort())));
+}
+
+void keepyardDialog::closeEvent(QCloseEvent *event)
+{
+    if (m_service->isStopped()) {
+        event->accept();
+        return;
+    }
+    // Closes again once the sessions have gone.
+    m_service->stop();
+    event->ignore();
 }
 
 void keepyardDialog::buildMenus()
 {
     QMenu *file = menuBar()->addMenu(tr("&File"));
     connect(file->addAction(tr("&Configure Server")), &QAction::triggered, this, &keepyardDialog::doConfigure);
-    connect(file->addAction(tr("E&xit")), &QAction::triggered, qApp, &QCoreApplication::quit);
+    connect(file->addAction(tr("E&xit")), &QAction::triggered, this, &QWidget::close);
     QMenu *help = menuBar()->addMenu(tr("&Help"));
     connect(help->addAction(tr("&About")), &QAction::triggered, this, &keepyardDialog::doHelpAbout);
 }
 
 void keepyardDialog::userListChanged()
 {
-    m_server->fillUserList(users);
+    server()->fillUserList(users);
 }
 
 void keepyardDialog::llt_clear()
@@ -71,18 +94,18 @@ void keepyardDialog::llt_clear()
 void keepyardDialog::doConfigure()
 {
     editSettings dialog(this);
-    dialog.serverName->setText(m_description);
-    dialog.serverPort->setText(QString::number(m_port));
-    dialog.serverBroadcastPort->setText(QString::number(m_broadcastPort));
+    dialog.serverName->setText(m_service->description());
+    dialog.serverPort->setText(QString::number(m_service->port()));
+    dialog.serverBroadcastPort->setText(QString::number(m_service->broadcastPort()));
     if (dialog.exec() != QDialog::Accepted)
         return;
 
     // Stored as typed; the running server keeps its ports until the next start.
-    if (!serverSettings::save(m_root, dialog.serverPort->text(), dialog.serverBroadcastPort->text(),
+    if (!serverSettings::save(m_service->root(), dialog.serverPort->text(), dialog.serverBroadcastPort->text(),
                               dialog.serverName->text())) {
         QMessageBox::warning(this, tr("Configuration Server"),
                              tr("The settings could not be written to %1")
-                                 .arg(QDir::toNativeSeparators(serverSettings::filePath(m_root))));
+                                 .arg(QDir::toNativeSeparators(serverSettings::filePath(m_service->root()))));
         return;
     }
     QMessageBox::information(this, tr("Information"),

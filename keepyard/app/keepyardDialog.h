@@ -5,6 +5,7 @@
 #include <QMainWindow>
 
 class keepyard;
+class keepyardService;
 class udp_server;
 
 // The server's window: the log view, the list of sessions, the settings
@@ -20,8 +21,9 @@ public:
     explicit keepyardDialog(QWidget *parent = nullptr);
     ~keepyardDialog() override;
 
-    keepyard *server() const { return m_server; }
-    udp_server *discovery() const { return m_discovery; }
+    keepyard *server() const;
+    udp_server *discovery() const;
+    keepyardService *service() const { return m_service; }
 
 public slots:
     void userListChanged();
@@ -29,15 +31,16 @@ public slots:
     void doConfigure();
     void doHelpAbout();
 
+protected:
+    // Closing the window stops the server in order first: every session is
+    // ended with its log line, then the window closes.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void buildMenus();
+    void showTitle();
     // The About box text for the program file at `programPath`.
     static QString aboutText(const QString &programPath);
 
-    QString m_root;
-    QString m_description;
-    int m_port = 0;
-    int m_broadcastPort = 0;
-    keepyard *m_server = nullptr;       // child
-    udp_server *m_discovery = nullptr;  // child
+    keepyardService *m_service = nullptr; // child
 };

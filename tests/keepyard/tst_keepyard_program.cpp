@@ -6,12 +6,15 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,7 +34,9 @@ void writeFile(const QString &path, const QByteArray &content)
 // system North (user ops/secret).
 struct runningProgram
 {
-    runningProgram()
+    enum class display { offscreen, none };
+
+    explicit runningProgram(const QStringList &arguments = {}, display screen = display::offscreen)
     {
         port = freeTcpPort();
         udpPort = freeUdpPort();
@@ -43,10 +48,15 @@ struct runningProgram
         writeFile(root.filePath("North/config/keepyard_password.ini"), "[Users]\r\nops=secret\r\n[Level]\r\nops=2\r\n");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QX_ROOT", root.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (screen == display::offscreen) {
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+        } else {
+            for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+                env.remove(name);
+        }
         program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QStringLiteral(KEEPYARD_PROGRAM), {});
+        program.start(QStringLiteral(KEEPYARD_PROGRAM), arguments);
     }
     ~runningProgram()
     {
@@ -261,6 +271,112 @@ private slots:
 
         other.write("<xml><systems type=\"request\" />");
         QVERIFY(runningProgram::receive(other, "</systems>\r\n").endsWith("</systems>\r\n"));
+    }
+
+    // SIGTERM and SIGINT stop the server in order, with a window or without:
+    // every session is ended with its line, replies already asked for still
+    // go out whole, and the program ends by itself. Headless, the log goes to
+    // standard output with time stamps.
+    void signalsStopInOrder_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("screen");
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<bool>("headless");
+        const int offscreen = int(runningProgram::display::offscreen);
+        const int none = int(runningProgram::display::none);
+        QTest::newRow("window, SIGTERM") << QStringList() << offscreen << SIGTERM << false;
+        QTest::newRow("window, SIGINT") << QStringList() << offscreen << SIGINT << false;
+        QTest::newRow("--headless, SIGTERM") << QStringList{"--headless"} << offscreen << SIGTERM << true;
+        QTest::newRow("no display, SIGINT") << QStringList() << none << SIGINT << true;
+    }
+
+    void signalsStopInOrder()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, screen);
+        QFETCH(int, signalNumber);
+        QFETCH(bool, headless);
+        runningProgram server(arguments, runningProgram::display(screen));
+        QByteArray big(12 * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator letters(7);
+        for (qsizetype i = 0; i < big.size(); ++i)
+            big[i] = char('a' + letters.bounded(26)); // compresses, but not to nothing
+        writeFile(server.root.filePath("North/config/big.txt"), big);
+        QVERIFY(server.program.waitForStarted());
+
+        QTcpSocket anonymous;
+        QVERIFY(server.connectPeer(anonymous));
+        QTcpSocket ops;
+        QVERIFY(server.connectPeer(ops));
+        ops.write("<xml><login type=\"request\" id=\"ops\" password=\"secret\" system=\"North\" />");
+        QVERIFY(runningProgram::receive(ops, "\r\n").startsWith("<login type=\"reply\""));
+        // A large download under way: its reply is still to be sent when the
+        // signal comes.
+        ops.write("<download uid=\"d\" type=\"request\" system=\"North\" ><file name=\"config/big.txt\" /></download>");
+        QVERIFY(ops.waitForReadyRead(5000));
+        QByteArray reply = ops.read(100);
+        ops.setReadBufferSize(64 * 1024);
+
+        ::kill(pid_t(server.program.processId()), signalNumber);
+        ops.setReadBufferSize(0);
+        while (ops.state() == QAbstractSocket::ConnectedState && ops.waitForReadyRead(5000))
+            reply += ops.readAll();
+        reply += ops.readAll();
+        QVERIFY2(reply.endsWith("</file>\r\n</download>\r\n"), reply.right(200).constData());
+        QVERIFY(anonymous.state() == QAbstractSocket::UnconnectedState || anonymous.waitForDisconnected(5000));
+
+        QVERIFY(server.program.waitForFinished(10000));
+        QCOMPARE(server.program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(server.program.exitCode(), 0);
+        const QString out = QString::fromUtf8(server.program.readAllStandardOutput());
+        if (headless) {
+            const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+            QVERIFY(!lines.isEmpty());
+            for (const QString &line : lines)
+                QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+            QVERIFY2(out.contains(QStringLiteral("Serving '%1' on TCP port %2").arg(server.root.path()).arg(server.port)),
+                     qPrintable(out));
+            QVERIFY(out.contains("User 'ops' at '127.0.0.1/"));
+            QVERIFY(out.contains(QRegularExpression(QStringLiteral("'127\\.0\\.0\\.1/\\d+' disconnected"))));
+            QVERIFY(out.contains("Stopped"));
+        } else {
+            QVERIFY2(out.isEmpty(), qPrintable(out)); // the window's log is its own
+        }
+    }
+
+    // SIGHUP re-reads Keepyard.ini: a new description is answered at once;
+    // new ports are only announced for the next start.
+    void hangUpRereadsTheSettings()
+    {
+        runningProgram server({QStringLiteral("--headless")});
+        QVERIFY(server.program.waitForStarted());
+        QTcpSocket peer;
+        QVERIFY(server.connectPeer(peer));
+        writeFile(server.root.filePath("Keepyard.ini"),
+                  QStringLiteral("[Server]\r\nPort=%1\r\nBroadcastPort=%2\r\nDescription=renamed server\r\n")
+                      .arg(server.port + 1)
+                      .arg(server.udpPort)
+                      .toUtf8());
+        ::kill(pid_t(server.program.processId()), SIGHUP);
+
+        QUdpSocket editor;
+        QVERIFY(editor.bind(QHostAddress::LocalHost, 0));
+        QByteArray answer;
+        QDeadlineTimer deadline(5000);
+        while (!answer.endsWith(",renamed server") && !deadline.hasExpired()) {
+            editor.writeDatagram("A", QHostAddress::LocalHost, server.udpPort);
+            if (editor.waitForReadyRead(200))
+                answer = editor.receiveDatagram().data();
+        }
+        // Still on the old port, and the session went on.
+        QVERIFY2(answer.endsWith(QStringLiteral(",%1,renamed server").arg(server.port).toUtf8()), answer.constData());
+        peer.write("<xml><systems type=\"request\" />");
+        QVERIFY(runningProgram::receive(peer, "</systems>\r\n").endsWith("</systems>\r\n"));
+        QTRY_VERIFY(server.program.bytesAvailable() > 0
+                    && server.program.peek(1 << 20).contains(
+                        QStringLiteral("Ports %1/%2 take effect at the next start").arg(server.port + 1).arg(server.udpPort).toUtf8()));
     }
 
     void withoutRootItEnds()

@@ -329,6 +329,25 @@ private slots:
         QVERIFY(!m_window->action(QStringLiteral("Save"))->isEnabled());
     }
 
+    // A signal is no user: nothing asks, the unsaved editors are named in
+    // the log and closed all the same, and the window closes.
+    void endOnSignalPassesTheGuards()
+    {
+        openWindow({"testplugin_multi"});
+        send(QStringLiteral("Home"), QStringLiteral("navigate"), QStringLiteral("A/B"));
+        send(QStringLiteral("A/B"), QStringLiteral("navigate"), QStringLiteral("Cat/Ed"));
+        editor(QStringLiteral("A/B"))->setProperty("modified", true);
+        editor(QStringLiteral("Cat/Ed"))->setProperty("modified", true);
+        m_window->show();
+        m_ui.boxes.clear();
+        QTest::ignoreMessage(QtWarningMsg, "SIGTERM received: closing the editor");
+        QTest::ignoreMessage(QtWarningMsg, "Unsaved changes are lost in: Cat/Ed, A/B");
+        QCOMPARE(m_window->endOnSignal(QStringLiteral("SIGTERM")), (QStringList{"Cat/Ed", "A/B"}));
+        QVERIFY2(m_ui.boxes.isEmpty(), qPrintable(m_ui.boxes.join('\n')));
+        QVERIFY(!editor(QStringLiteral("A/B")) && !editor(QStringLiteral("Cat/Ed")) && !editor(QStringLiteral("Home")));
+        QVERIFY(!m_window->isVisible()); // no connection to wait for
+    }
+
     // A dock window is first placed at the top (tool bar) or left and its
     // record written; a record naming the right edge places it there.
     void dockRecords()

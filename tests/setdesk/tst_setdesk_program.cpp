@@ -3,10 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <csignal>
 
 namespace {
 
@@ -22,7 +25,7 @@ bool writeFile(const QString &path, const QByteArray &content)
 // The built editor against the built server: start-up through the server
 // list, the system choice and the login (remembered from an earlier run and
 // accepted unattended), the plugins fetched from the server and the start
-// page of a test plugin opened.
+// page of a test plugin opened; SIGTERM ends both programs in order.
 class tst_setdesk_program : public QObject
 {
     Q_OBJECT
@@ -84,10 +87,21 @@ private slots:
         const QByteArray serverLog = server.readAll();
         QVERIFY2(serverLog.contains("User 'ops' at '127.0.0.1/"), serverLog.constData());
 
-        editor.kill();
-        editor.waitForFinished(5000);
+        // SIGTERM ends the editor as closing its window does: the server is
+        // told the editor is done, and the program ends by itself.
+        ::kill(pid_t(editor.processId()), SIGTERM);
+        QVERIFY(editor.waitForFinished(10000));
+        QCOMPARE(editor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(editor.exitCode(), 0);
+        output += editor.readAll();
+        QVERIFY2(output.contains("SIGTERM received: closing the editor"), output.constData());
+        QTRY_VERIFY(server.peek(1 << 20).contains("disconnected"));
+        QVERIFY(QRegularExpression(QStringLiteral("User 'ops' at '127\\.0\\.0\\.1/\\d+' disconnected"))
+                    .match(QString::fromUtf8(server.readAll()))
+                    .hasMatch());
         server.terminate();
-        server.waitForFinished(5000);
+        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.exitCode(), 0);
     }
 };
 

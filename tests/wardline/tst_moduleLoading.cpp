@@ -111,6 +111,14 @@ public:
         QVERIFY(QFile::copy(source, moduleFolder() + "/lib" + name + ".so"));
     }
 
+    // Where the modules installed with the programs would be.
+    QString installedFolder() const { return m_root.path() + "/installed"; }
+    void addInstalled(const QString &name, const QString &source)
+    {
+        QDir().mkpath(installedFolder());
+        QVERIFY(QFile::copy(source, installedFolder() + "/lib" + name + ".so"));
+    }
+
     LoadDirectory::Settings settings(engineRecorder &engine, int logFlags = 0, bool dbLib = false) const
     {
         LoadDirectory::Settings result;
@@ -345,6 +353,44 @@ private slots:
         expected << notFound;
         QCOMPARE(engine.lines, expected);
         QCOMPARE(engine.maskOf(notFound), 0);
+    }
+
+    // A module the tree does not hold is looked for among the installed
+    // ones; the tree's own comes first.
+    void installedModules_data()
+    {
+        QTest::addColumn<QString>("module");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("loads");
+        QTest::addColumn<bool>("fromInstalled");
+        QTest::newRow("tree only") << "alarmx" << false << true << false;
+        QTest::newRow("tree first") << "alarmx" << true << true << false;
+        QTest::newRow("installed only") << "shipped" << true << true << true;
+        QTest::newRow("tree's is no library") << "garbage" << true << true << true;
+        QTest::newRow("nowhere") << "shipped" << false << false << false;
+    }
+
+    void installedModules()
+    {
+        QFETCH(QString, module);
+        QFETCH(bool, installed);
+        QFETCH(bool, loads);
+        QFETCH(bool, fromInstalled);
+        installation site;
+        site.addConfig("inputs", "al_acq_0001.cfg", module);
+        if (installed)
+            site.addInstalled(module, TEST_MODULE_BOTH);
+        engineRecorder engine;
+        LoadDirectory::Settings settings = site.settings(engine);
+        settings.installedModules = site.installedFolder();
+        LoadDirectoryInputs inputs(settings, &engine);
+        QCOMPARE(inputs.load(), loads);
+        const QString from = QStringLiteral("Loaded inputs '%1' from '%2'").arg(module, site.installedFolder());
+        QCOMPARE(engine.lines.contains(from), fromInstalled);
+        QVERIFY(inputs.find("al_acq_0001.cfg"));
+        QCOMPARE(inputs.find("al_acq_0001.cfg")->takeLog().isEmpty(), loads);
+        if (loads)
+            QVERIFY(inputs.find("al_acq_0001.cfg")->createModule(0, nullptr));
     }
 
     void missingFolders()

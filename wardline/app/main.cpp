@@ -2,51 +2,12 @@
 #include "WardlineMainWindow.h"
 #include "faultHandler.h"
 #include "protocol.h"
+#include "unixSignals.h"
 #include "wardline_log.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// SIGTERM and SIGINT close the window like "Exit": the states are saved and
-// the twins told. The handler only writes to a socket pair; the event loop
-// does the rest.
-int quitPipe[2] = {-1, -1};
-
-void onQuitSignal(int)
-{
-    const char byte = 1;
-    const ssize_t ignored = ::write(quitPipe[1], &byte, 1);
-    (void)ignored;
-}
-
-void closeOnQuitSignals(QWidget *window)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, quitPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window, notifier] {
-        char byte;
-        const ssize_t ignored = ::read(quitPipe[0], &byte, 1);
-        (void)ignored;
-        notifier->setEnabled(false);
-        window->close();
-        QCoreApplication::quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onQuitSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -57,7 +18,18 @@ int main(int argc, char *argv[])
         QApplication app(argc, argv);
         auto window = std::make_unique<WardlineMainWindow>();
         window->show();
-        closeOnQuitSignals(window.get());
+        // SIGTERM and SIGINT close the window like "Exit": the states are
+        // saved and the twins told.
+        unixSignals quitSignals;
+        QObject::connect(
+            &quitSignals, &unixSignals::quitRequested, window.get(),
+            [&window](int signalNumber) {
+                Logger::instance().directLog(
+                    QStringLiteral("Wardline: %1 received, closing.").arg(unixSignals::name(signalNumber)));
+                window->close();
+                QCoreApplication::quit();
+            },
+            Qt::SingleShotConnection);
         if (window->Start())
             result = app.exec();
         Logger::instance().directLog("Wardline Closing.");
