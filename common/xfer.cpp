@@ -227,9 +227,14 @@ xfer::readStamp stampOf(const struct stat &info)
 // after the reading, so it belongs to the content read. Files are replaced by
 // renames, so an open file keeps its content; one written in place while it
 // is read is read again, a few times at most.
+// Reads of a file that keeps changing under the reader before it counts as unreadable.
+constexpr int maxReadAttempts = 3;
+// Fresh names tried for the temporary file of a write.
+constexpr int maxTempNames = 100;
+
 bool readWhole(const QString &path, QByteArray &content, xfer::readStamp &stamp)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < maxReadAttempts; ++attempt) {
         QFile in(path);
         if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
             return false;
@@ -355,7 +360,7 @@ bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *re
         }
         // Made meanwhile by someone else: replaced as below.
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < maxTempNames; ++attempt) {
         const QByteArray temp = partName(target);
         if (::linkat(AT_FDCWD, handle.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) != 0) {
             if (errno == EEXIST)
@@ -374,7 +379,7 @@ bool linkAndRename(int fd, const QByteArray &target, bool targetExists, bool *re
 // Opens a hidden named temporary file beside `target`, or -1.
 int openNamedPart(const QByteArray &target, QByteArray &temp)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < maxTempNames; ++attempt) {
         temp = partName(target);
         const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)

@@ -56,9 +56,11 @@ constexpr qint64 flushBytes = 256 * 1024;
 
 // Waiting files read side by side for a reply: at most this many (and no
 // more once their sizes reach sessionLimits::readAheadBytes).
+constexpr int filesPerPoolThread = 4;
+
 int batchFilesLimit()
 {
-    return 4 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
+    return filesPerPoolThread * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
 }
 
 } // namespace

@@ -48,6 +48,10 @@ struct sessionLimits
     // Requested files waiting to be read for a reply; beyond it no further
     // request is read until the peer has taken some of the reply.
     int maxWaitingFiles = 4096;
+    // Sessions of the server at once; a connection beyond it is closed
+    // before its greeting (a peer opening connections without end must not
+    // use up the server's file handles).
+    int maxSessions = 256;
 };
 
 // One accepted connection: reads the peer's endless XML document, hands each

@@ -5,12 +5,14 @@
 #include "protocol.h"
 
 #include <QListWidget>
+#include <QTcpSocket>
+
+#include <unistd.h>
 
 keepyard::keepyard(QObject *parent, int port, const QString &rootFolder, const sessionLimits &limits)
     : QTcpServer(parent), m_rootFolder(rootFolder), m_limits(limits)
 {
-    // Many editors may connect at once after a restart.
-    setListenBacklogSize(128);
+    setListenBacklogSize(listenBacklog);
     if (port < 0 || port > 65535 || !listen(QHostAddress::Any, quint16(port)))
         logLine(QStringLiteral("Error - failed to bind TCP server to port %1").arg(port));
 }
@@ -19,6 +21,23 @@ keepyard::~keepyard() = default;
 
 void keepyard::incomingConnection(qintptr descriptor)
 {
+    if (m_clients.size() >= m_limits.maxSessions) {
+        QTcpSocket refused;
+        if (refused.setSocketDescriptor(descriptor)) {
+            QHostAddress peer = refused.peerAddress();
+            bool v4 = false;
+            if (const quint32 address = peer.toIPv4Address(&v4); v4)
+                peer = QHostAddress(address);
+            logLine(QStringLiteral("Refused client on '%1/%2': %3 sessions already open")
+                        .arg(peer.toString())
+                        .arg(refused.peerPort())
+                        .arg(m_clients.size()));
+            refused.abort();
+        } else {
+            ::close(int(descriptor));
+        }
+        return;
+    }
     auto *session = new client(this, m_rootFolder, m_listings, m_files, m_limits);
     connect(session, &client::connectionClosed, this, &keepyard::discardClient);
     connect(session, &client::userInfoChanged, this, &keepyard::userListChanged);

@@ -17,6 +17,10 @@ class keepyard : public QTcpServer
     Q_OBJECT
 
 public:
+    // Connections the kernel keeps waiting to be accepted: many editors may
+    // connect at once after a restart.
+    static constexpr int listenBacklog = 128;
+
     // Listens on `port` on all local addresses (0: any free port); failure,
     // also for a number that is no port, is logged and the server runs on
     // without accepting connections.

@@ -55,7 +55,7 @@ void keepyardService::stop()
         m_stopped = true;
         emit stopped();
     });
-    m_stopTimer->start(m_closeWaitMs + 1000);
+    m_stopTimer->start(m_closeWaitMs + stopMarginMs);
     m_server->endAllSessions();
     checkStopped();
 }

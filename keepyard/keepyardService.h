@@ -17,6 +17,9 @@ class keepyardService : public QObject
     Q_OBJECT
 
 public:
+    // Stopping waits this much longer than a session's close wait.
+    static constexpr int stopMarginMs = 1000;
+
     keepyardService(QObject *parent, const QString &root, const sessionLimits &limits = sessionLimits());
     ~keepyardService() override;
 

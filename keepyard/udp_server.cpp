@@ -26,7 +26,7 @@ void udp_server::rxdata()
 {
     while (m_socket.hasPendingDatagrams()) {
         // Only the first byte counts; longer datagrams are cut.
-        const QNetworkDatagram query = m_socket.receiveDatagram(256);
+        const QNetworkDatagram query = m_socket.receiveDatagram(maxQueryBytes);
         if (!query.isValid())
             break;
         if (query.data().startsWith('A'))

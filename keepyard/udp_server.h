@@ -10,6 +10,9 @@ class udp_server : public QObject
     Q_OBJECT
 
 public:
+    // Bytes of a query read; only the first one counts.
+    static constexpr qint64 maxQueryBytes = 256;
+
     // A broadcast port that is no port number is logged like a failed bind.
     udp_server(QObject *parent, int broadcastPort, int tcpPort, const QString &description);
 

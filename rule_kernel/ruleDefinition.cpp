@@ -197,8 +197,8 @@ bool ruleDefinition::parse(const QString &text, ruleDefinition &rule, QString *e
             return fail(error, QStringLiteral("NOT needs exactly one input"));
         break;
     case Truth: {
-        if (rule.inputs.isEmpty() || rule.inputs.size() > 16)
-            return fail(error, QStringLiteral("TRUTH needs 1 to 16 inputs"));
+        if (rule.inputs.isEmpty() || rule.inputs.size() > maxTruthInputs)
+            return fail(error, QStringLiteral("TRUTH needs 1 to %1 inputs").arg(maxTruthInputs));
         for (const QString &row : take("on").split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString pattern = row.trimmed().toLower();
             if (pattern.size() != rule.inputs.size()

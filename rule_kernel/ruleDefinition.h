@@ -13,6 +13,8 @@ struct ruleDefinition
 {
     enum Type { Invalid = -1, Input = 1, And = 2, Or = 3, Not = 4, Truth = 5, Time = 6, Holdoff = 7 };
     enum Comparison : int8_t { Equal, NotEqual, AtLeast, AtMost, Above, Below };
+    // Inputs of a TRUTH rule: its table has a row per combination.
+    static constexpr int maxTruthInputs = 16;
 
     Type type = Invalid;
 

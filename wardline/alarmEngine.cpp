@@ -189,7 +189,7 @@ void alarmEngine::debugf(int mask, const char *prefix, const char *format, ...)
     va_end(args);
     const QString head = QString::fromUtf8(prefix ? prefix : "");
     // Prefix and text together stay under 1000 characters.
-    text.truncate(std::max<qsizetype>(0, 999 - head.size()));
+    text.truncate(std::max<qsizetype>(0, maxModuleDebugLine - head.size()));
     debug(mask, head, text);
 }
 
@@ -252,7 +252,7 @@ bool alarmEngine::Start()
     if (!ok)
         workstation = 0;
     const profileFile system(m_settings.systemFolder + QStringLiteral("/config/system/tavex_system.ini"));
-    const int channel = system.readString(QStringLiteral("Network"), QStringLiteral("Channel")).left(31).toInt();
+    const int channel = system.readString(QStringLiteral("Network"), QStringLiteral("Channel")).left(maxChannelLength).toInt();
     if (m_settings.udpEnabled) {
         QStringList refused;
         const mastershipSettings options = mastershipSettings::fromProfile(system, &refused);
@@ -452,7 +452,7 @@ void alarmEngine::moduleEvent()
 {
     if (!m_settings.eventDriven)
         return;
-    m_pendingCycles = 2;
+    m_pendingCycles = cyclesPerEvent;
     // Modules call from threads of their own: the timer starts on ours.
     QMetaObject::invokeMethod(this, [this] {
         if (m_saveClockRunning)
@@ -473,7 +473,7 @@ void alarmEngine::cycle()
     getInputData();
     doCalculations();
     sendDataOutputs();
-    if (m_saveClockRunning && m_sinceSave.elapsed() > 60000) {
+    if (m_saveClockRunning && m_sinceSave.elapsed() > saveIntervalMs) {
         saveData();
         m_sinceSave.restart();
     }
@@ -551,7 +551,7 @@ void alarmEngine::doCalculations()
                             .arg(toGo * 1000)
                             .arg(result.nextEndTime));
             if (toGo == 0) {
-                m_pendingCycles = 2;
+                m_pendingCycles = cyclesPerEvent;
             } else if (toGo > 0 && !m_nextProcessTimer) {
                 m_nextProcessTimer = startTimer(int(std::min<qint64>(toGo * 1000, std::numeric_limits<int>::max())));
                 debugOutputf("Timer wasn't active for next process. Started timer %d", m_nextProcessTimer);

@@ -35,6 +35,15 @@ class alarmEngine : public QObject, public IDebug
     Q_OBJECT
 
 public:
+    // States are saved when a cycle finds more than this since the last save.
+    static constexpr qint64 saveIntervalMs = 60000;
+    // Cycles run after a module event when cycles are event-driven.
+    static constexpr int cyclesPerEvent = 2;
+    // Longest line of a module's formatted debug call, prefix included.
+    static constexpr qsizetype maxModuleDebugLine = 999;
+    // Characters of the mastership "Channel" setting read.
+    static constexpr qsizetype maxChannelLength = 31;
+
     // What the window shows of one module row, read every 200 ms.
     struct moduleStatus
     {

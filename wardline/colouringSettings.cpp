@@ -25,7 +25,7 @@ public:
 
     QString text(const QString &section, const QString &key) const
     {
-        return m_file.readString(section, key).left(255);
+        return m_file.readString(section, key).left(colouringSettings::maxTextLength);
     }
 
     void write(const QString &section, const QString &key, const QString &value)
@@ -84,16 +84,16 @@ colouringSettings loadColouringSettings(const QString &alarmFolder, const std::f
         settings.initialMode = 1;
     else if (initialOk.isEmpty())
         ini.write(greeningSection, QStringLiteral("SetInitialStateOK"), QStringLiteral("false"));
-    const int greeningRun = ini.number(greeningSection, QStringLiteral("SetInitialStateOKTimeout"), 300);
-    settings.greeningLoop = ini.number(greeningSection, QStringLiteral("AutomaticGreeningTimeout"), 30);
+    const int greeningRun = ini.number(greeningSection, QStringLiteral("SetInitialStateOKTimeout"), colouringSettings::defaultRunLength);
+    settings.greeningLoop = ini.number(greeningSection, QStringLiteral("AutomaticGreeningTimeout"), colouringSettings::defaultLoop);
 
     // Redding wins when both runs are asked for.
     if (isTrue(initialFail))
         settings.initialMode = 2;
     else if (initialFail.isEmpty())
         ini.write(reddingSection, QStringLiteral("SetInitialStateFail"), QStringLiteral("false"));
-    const int reddingRun = ini.number(reddingSection, QStringLiteral("SetInitialStateFailTimeout"), 300);
-    settings.reddingLoop = ini.number(reddingSection, QStringLiteral("AutomaticReddingTimeout"), 30);
+    const int reddingRun = ini.number(reddingSection, QStringLiteral("SetInitialStateFailTimeout"), colouringSettings::defaultRunLength);
+    settings.reddingLoop = ini.number(reddingSection, QStringLiteral("AutomaticReddingTimeout"), colouringSettings::defaultLoop);
 
     settings.runLength = settings.initialMode == 1 ? greeningRun : settings.initialMode == 2 ? reddingRun : 0;
     if (!settings.enabled)

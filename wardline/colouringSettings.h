@@ -15,8 +15,14 @@ struct colouringSettings
     // Length of the automatic run, s.
     int runLength = 0;
     // Interval at which an operator's run is renewed, s.
-    int greeningLoop = 30;
-    int reddingLoop = 30;
+    int greeningLoop = defaultLoop;
+    int reddingLoop = defaultLoop;
+
+    static constexpr int defaultLoop = 30;
+    // Length of the automatic run at start when the file does not say, s.
+    static constexpr int defaultRunLength = 300;
+    // Characters of a text value read from the file.
+    static constexpr qsizetype maxTextLength = 255;
 
     static QString fileName() { return QStringLiteral("greening.ini"); }
 };

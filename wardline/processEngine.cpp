@@ -31,7 +31,7 @@ void processEngine::clear()
 
 int processEngine::startupDelayMs() const
 {
-    return std::clamp(4 * count(), 5000, 45000);
+    return std::clamp(startupMsPerProcess * count(), minStartupDelayMs, maxStartupDelayMs);
 }
 
 bool processEngine::load(const QString &alarmFolder, const QHash<QString, int> &savedStates,

@@ -38,6 +38,10 @@ public:
     };
 
     static constexpr int maxPasses = 200;
+    // Start-up delay before the first cycle: per process, and its bounds.
+    static constexpr int startupMsPerProcess = 4;
+    static constexpr int minStartupDelayMs = 5000;
+    static constexpr int maxStartupDelayMs = 45000;
 
     explicit processEngine(output out = output());
     ~processEngine();

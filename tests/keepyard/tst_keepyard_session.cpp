@@ -217,6 +217,34 @@ private slots:
         QTRY_VERIFY(fx.server().sessions().isEmpty());
     }
 
+    // Connections beyond the session bound are closed unanswered; once a
+    // session has gone, the next one is served.
+    void sessionsAreBounded()
+    {
+        sessionLimits limits;
+        limits.maxSessions = 2;
+        serverFixture fx(limits);
+        testPeer first(fx.port());
+        testPeer second(fx.port());
+        QCOMPARE(first.expect(greeting), greeting);
+        QCOMPARE(second.expect(greeting), greeting);
+        testPeer third(fx.port());
+        QVERIFY(third.socket.waitForConnected(5000));
+        const quint16 thirdPort = third.socket.localPort();
+        QVERIFY(third.waitClosed());
+        QVERIFY(third.pending.isEmpty());
+        QTRY_VERIFY(fx.log.contains(
+            QStringLiteral("Refused client on '127.0.0.1/%1': 2 sessions already open").arg(thirdPort)));
+        QCOMPARE(fx.server().sessions().size(), 2);
+
+        first.send("<xml></xml>");
+        QTRY_COMPARE(fx.server().sessions().size(), 1);
+        testPeer fourth(fx.port());
+        QCOMPARE(fourth.expect(greeting), greeting);
+        fourth.send("<xml>" + systemsRequest);
+        QCOMPARE(fourth.expect(systemsReply), systemsReply);
+    }
+
     void oversizedRequestClosesTheSession_data()
     {
         QTest::addColumn<QByteArray>("input");
