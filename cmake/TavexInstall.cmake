@@ -72,7 +72,7 @@ install(FILES ${PROJECT_BINARY_DIR}/TavexConfig.cmake ${PROJECT_BINARY_DIR}/Tave
 
 # The alarm modules built here, where an installed Wardline also looks for a
 # module its installation tree does not hold.
-foreach(module filein fileout)
+foreach(module filein fileout modbusin mqttout)
   if(TARGET ${module})
     install(TARGETS ${module} LIBRARY DESTINATION ${TAVEX_MODULE_INSTALL_DIR} COMPONENT wardline)
   endif()
