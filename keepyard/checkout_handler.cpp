@@ -73,6 +73,9 @@ void checkout_handler::storeFile()
     const auto storeFailed = [&](const QString &text) {
         send(QStringLiteral("\t<file type=\"error\" name=\"%1\" >\r\n\t\t<message>%2</message>\r\n\t</file>\r\n")
                  .arg(protocol::escape(name), protocol::escape(text)));
+        // The "checked IN" line follows in any case; this one says it failed.
+        logLine(QStringLiteral("File '%1' from '%2' at '%3' was not stored: %4")
+                    .arg(name, m_session->userName(), m_session->peerText(), text));
     };
     // An empty name is answered by the lock check: nobody holds it.
     if (!client::isSystemName(m_system) || !protocol::staysBelow(name)) {

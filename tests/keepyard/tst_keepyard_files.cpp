@@ -334,6 +334,10 @@ private slots:
         QCOMPARE(readAll(s.path("config/held/a.txt.tavex_configbackup")), QByteArray("old a"));
         QCOMPARE(readAll(s.path("config/other.txt")), QByteArray("old other"));
         QVERIFY(!QFile::exists(s.fx.root() + "/South/x"));
+        // The log does not leave a failed file looking stored.
+        QVERIFY(s.fx.log.contains("File 'config/held/bad.txt' from 'ops' at '127.0.0.1' was not stored: "
+                                  "Z_DATA_ERROR - uncompress error"));
+        QVERIFY(!s.fx.log.join('\n').contains("'config/held/a.txt' from 'ops' at '127.0.0.1' was not stored"));
     }
 
     void uploadNewAndChangedFiles()
