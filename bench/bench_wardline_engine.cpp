@@ -27,6 +27,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSaveFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -63,6 +64,9 @@ struct Options
     int changes = 20;
     bool engineTimer = false; // the engine's own process timer instead of ours
     bool keepTree = false;    // leave the installation for a look (or a profiler's symbols)
+    // With --mqtt: a second output instance, mqttout, publishing to a broker
+    // the benchmark starts on this loopback port.
+    int mqttPort = 0;
     QString moduleDir = QStringLiteral(BENCH_MODULE_DIR);
 };
 
@@ -198,9 +202,12 @@ bool prepare(const QString &root, const Options &options, const plant &p, instal
             return false;
         }
     }
-    for (const char *module : {"libfilein.so", "libfileout.so"}) {
-        const QString from = options.moduleDir + QLatin1Char('/') + QLatin1String(module);
-        if (!QFile::copy(from, libraries + QLatin1Char('/') + QLatin1String(module))) {
+    QStringList modules{QStringLiteral("libfilein.so"), QStringLiteral("libfileout.so")};
+    if (options.mqttPort)
+        modules << QStringLiteral("libmqttout.so");
+    for (const QString &module : std::as_const(modules)) {
+        const QString from = options.moduleDir + QLatin1Char('/') + module;
+        if (!QFile::copy(from, libraries + QLatin1Char('/') + module)) {
             *error = QStringLiteral("cannot copy %1 (build the targets filein and fileout, or give --modules)")
                          .arg(from);
             return false;
@@ -211,6 +218,10 @@ bool prepare(const QString &root, const Options &options, const plant &p, instal
     const QByteArray acq = "[System]\nModule=filein\nName=Bench values\n\n[File]\nPath=values.txt\nPollMs="
                            + QByteArray::number(options.pollMs) + "\n";
     const QByteArray out1 = "[System]\nModule=fileout\nName=Bench states\n\n[File]\nPath=states.txt\n";
+    const QByteArray out2 = "[System]\nModule=mqttout\nName=Bench broker\n\n[Mqtt]\nHost=127.0.0.1\nPort="
+                            + QByteArray::number(options.mqttPort) + "\nTopicPrefix=bench\n";
+    if (options.mqttPort && !writeFile(out.alarmFolder + QStringLiteral("/outputs/al_out_0002.cfg"), out2, error))
+        return false;
     return writeFile(out.alarmFolder + QStringLiteral("/proc_def.cfg"), p.procDef, error)
            && writeFile(out.alarmFolder + QStringLiteral("/inputs/al_acq_0001.cfg"), acq, error)
            && writeFile(out.alarmFolder + QStringLiteral("/outputs/al_out_0001.cfg"), out1, error)
@@ -646,11 +657,47 @@ QStringList childArguments(const Options &options, int size)
         arguments << QStringLiteral("--engine-timer");
     if (options.keepTree)
         arguments << QStringLiteral("--keep-tree");
+    if (options.mqttPort)
+        arguments << QStringLiteral("--mqtt-port") << QString::number(options.mqttPort);
     return arguments;
 }
 
-int runAll(const Options &options)
+// A mosquitto broker on a free loopback port for the --mqtt runs; 0 when
+// none could be started.
+int startBroker(QProcess &broker, QTemporaryDir &folder)
 {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const int port = probe.serverPort();
+    probe.close();
+    const QString conf = folder.filePath(QStringLiteral("mosquitto.conf"));
+    QString error;
+    if (!writeFile(conf, QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n")
+                              .arg(port)
+                              .toUtf8(),
+                   &error))
+        return 0;
+    broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    broker.start(QStringLiteral("/usr/sbin/mosquitto"), {QStringLiteral("-c"), conf});
+    if (!broker.waitForStarted(5000))
+        return 0;
+    QThread::msleep(300); // binds its port
+    return port;
+}
+
+int runAll(Options options, bool mqtt)
+{
+    QTemporaryDir brokerFolder;
+    QProcess broker;
+    const auto stopBroker = qScopeGuard([&broker] {
+        broker.terminate();
+        broker.waitForFinished(5000);
+    });
+    if (mqtt && !(options.mqttPort = startBroker(broker, brokerFolder))) {
+        progressLine(QStringLiteral("error: could not start /usr/sbin/mosquitto for --mqtt"));
+        return 1;
+    }
     std::vector<QJsonObject> results;
     for (const int size : options.sizes) {
         QProcess child;
@@ -675,9 +722,10 @@ int runAll(const Options &options)
 
     const auto num = [](const QJsonObject &o, const char *key) { return o.value(QLatin1String(key)).toDouble(); };
     std::printf("\nWardline engine, %d ms period, cycles driven by %s; filein polled every %d ms, "
-                "%d input values changed every %d ms; %d s measured\n\n",
+                "%d input values changed every %d ms; %d s measured%s\n\n",
                 options.periodMs, options.engineTimer ? "the engine's own process timer" : "the host's timer (/EVENTDRIVEN)",
-                options.pollMs, options.changes, options.changeMs, options.seconds);
+                options.pollMs, options.changes, options.changeMs, options.seconds,
+                options.mqttPort ? "; mqttout publishing to a local mosquitto broker as well" : "");
     std::printf("%9s %7s %10s %8s %8s %8s %8s %13s\n", "processes", "cycles", "median us", "p90 us", "p99 us",
                 "max us", "CPU %", "peak RSS MiB");
     for (const QJsonObject &r : results) {
@@ -783,8 +831,13 @@ int main(int argc, char *argv[])
                                      QStringLiteral("DIR"), QStringLiteral(BENCH_MODULE_DIR));
     const QCommandLineOption keepTree(QStringLiteral("keep-tree"),
                                       QStringLiteral("Keep the temporary installation (files, log, modules)."));
+    const QCommandLineOption mqtt(QStringLiteral("mqtt"),
+                                  QStringLiteral("Add an mqttout instance publishing to a mosquitto broker started here."));
+    const QCommandLineOption mqttPort(QStringLiteral("mqtt-port"), QStringLiteral("The broker's port (children)."),
+                                      QStringLiteral("PORT"), QStringLiteral("0"));
     const QCommandLineOption child(QStringLiteral("child"), QStringLiteral("Run one size in this process."));
-    parser.addOptions({sizes, seconds, warmup, period, pollMs, changeMs, changes, engineTimer, modules, keepTree, child});
+    parser.addOptions({sizes, seconds, warmup, period, pollMs, changeMs, changes, engineTimer, modules, keepTree, mqtt,
+                       mqttPort, child});
     parser.process(app);
 
     Options options;
@@ -805,6 +858,7 @@ int main(int argc, char *argv[])
     options.engineTimer = parser.isSet(engineTimer);
     options.moduleDir = parser.value(modules);
     options.keepTree = parser.isSet(keepTree);
+    options.mqttPort = parser.value(mqttPort).toInt();
     const bool badSize = options.sizes.isEmpty()
                          || std::any_of(options.sizes.begin(), options.sizes.end(), [](int n) { return n < 20; });
     if (badSize || options.seconds < 0 || options.warmupSeconds < 0 || options.periodMs < 0 || options.pollMs < 0
@@ -819,5 +873,5 @@ int main(int argc, char *argv[])
         }
         return runChild(app, options);
     }
-    return runAll(options);
+    return runAll(options, parser.isSet(mqtt));
 }

@@ -78,7 +78,7 @@ private:
         if (!editor)
             return nullptr;
         processView view(editor);
-        return QTest::qWaitFor([&] { return view.rows() == 13; }, 10000) ? editor : nullptr;
+        return QTest::qWaitFor([&] { return view.rows() == 14; }, 10000) ? editor : nullptr;
     }
 
     static bool checkOut(editorFixture &fx, const processView &view)
@@ -231,10 +231,10 @@ private slots:
         QVERIFY(checkOut(fx, view));
 
         view.button("addButton")->click();
-        QCOMPARE(view.rows(), 14);
+        QCOMPARE(view.rows(), 15);
         QCOMPARE(view.field("nameEdit")->text(), QStringLiteral("New process 1"));
         view.button("saveButton")->click();
-        QVERIFY(view.message().contains(QLatin1String("New process 1 (line 78): Input needs Block and Index")));
+        QVERIFY(view.message().contains(QLatin1String("New process 1 (line 86): Input needs Block and Index")));
         view.field("blockEdit")->setText(QStringLiteral("1"));
         view.field("indexEdit")->setText(QStringLiteral("7"));
         view.field("nameEdit")->setText(QStringLiteral("Spare input"));
@@ -242,7 +242,7 @@ private slots:
 
         QVERIFY(view.select(QStringLiteral("Night shift")));
         view.button("removeButton")->click();
-        QCOMPARE(view.rows(), 13);
+        QCOMPARE(view.rows(), 14);
         QVERIFY(view.select(QStringLiteral("Maintenance")));
         view.button("removeButton")->click();
         QVERIFY(view.message().contains(QLatin1String("Any plant alarm still read")));
@@ -250,7 +250,7 @@ private slots:
         view.button("saveButton")->click();
         QVERIFY(view.message().contains(QLatin1String("its mask Maintenance is no process")));
         view.button("revertButton")->click();
-        QTRY_COMPARE(view.rows(), 13);
+        QTRY_COMPARE(view.rows(), 14);
         QVERIFY(!view.editor->isModified());
         QVERIFY(view.select(QStringLiteral("Night shift")));
         QVERIFY(view.editable());
@@ -300,7 +300,7 @@ private slots:
         view.button("checkoutButton")->click();
         QTRY_VERIFY(view.message().contains(QLatin1String("checked out to Admin,")));
         QVERIFY(view.message().contains(QLatin1String("read-only")));
-        QCOMPARE(view.rows(), 13);
+        QCOMPARE(view.rows(), 14);
         QVERIFY(!view.editable());
         for (const char *name : {"saveButton", "checkinButton", "addButton", "removeButton"})
             QVERIFY2(!view.button(name)->isEnabled(), name);
@@ -326,7 +326,7 @@ private slots:
         fx.makeFile(pumps, demoProcesses() + "\n[Extra]\nType=NOT\nInput=Maintenance\n");
         response updated(response::Done, QStringLiteral("updated"), pumps, QStringLiteral("proc_def.cfg.1"));
         view.editor->commsEvent(updated);
-        QTRY_COMPARE(view.rows(), 14);
+        QTRY_COMPARE(view.rows(), 15);
         QVERIFY(view.message().contains(QLatin1String("changed on the server")));
 
         response deleted(response::Done, QStringLiteral("deleted"), pumps, QString());

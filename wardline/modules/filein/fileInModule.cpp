@@ -146,28 +146,15 @@ bool fileInModule::initialise(const QString &configFile, const QString &configFo
     return true;
 }
 
-// The engine reads the array through the pointer until its next getData,
-// and keeps reading the last pointer while the module reports itself
-// unhealthy (it then skips getData). Everything runs on one thread, so the
-// buffers change only between engine calls. The rule:
-// - a poll with the same number of values overwrites the handed-out buffer
-//   in place, so the pointer stays the same across polls;
-// - a poll with a new number of values fills a new buffer; the old one, if
-//   the engine holds it, is kept whole (old values, old length) as
-//   m_retired and freed only by the next getData, which hands out the new one.
-// So the engine never reads freed memory, and at most two buffers exist.
+// The array and the rule of its buffers: inputArray.
 bool fileInModule::getData(int **data, int *length)
 {
-    if (!m_statusOk || !m_current.values) {
+    if (!m_statusOk) {
         *data = nullptr;
         *length = 0;
         return false;
     }
-    *data = m_current.values.get();
-    *length = m_current.length;
-    m_currentHandedOut = true;
-    m_retired = valueBuffer();
-    return true;
+    return m_values.handOut(data, length);
 }
 
 void fileInModule::setColouring(int mode, bool on)
@@ -297,46 +284,9 @@ void fileInModule::reportFile(fileState state, const QString &detail)
     }
 }
 
-int fileInModule::presentedValue(int index) const
-{
-    switch (m_colouring) {
-    case 1:
-        return m_goodValue;
-    case 2:
-        return m_alarmValue;
-    default:
-        return m_fileValues[size_t(index)];
-    }
-}
-
 void fileInModule::present()
 {
-    const int length = int(m_fileValues.size());
-    int changed = 0;
-    if (!m_current.values || length != m_current.length) {
-        valueBuffer next;
-        next.values = std::make_unique<int[]>(size_t(std::max(length, 1)));
-        next.length = length;
-        const int common = std::min(length, m_current.length);
-        for (int i = 0; i < length; ++i) {
-            next.values[i] = presentedValue(i);
-            if (i < common && next.values[i] != m_current.values[i])
-                ++changed;
-        }
-        changed += std::max(length, m_current.length) - common;
-        if (m_currentHandedOut)
-            m_retired = std::move(m_current);
-        m_current = std::move(next);
-        m_currentHandedOut = false;
-    } else {
-        for (int i = 0; i < length; ++i) {
-            const int value = presentedValue(i);
-            if (m_current.values[i] != value) {
-                m_current.values[i] = value;
-                ++changed;
-            }
-        }
-    }
+    const int changed = m_values.present(m_fileValues, m_colouring, m_goodValue, m_alarmValue);
     if (changed > 0)
         queueEvent(changed);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "alarms_module.h"
+#include "inputArray.h"
 
 #include <QObject>
 #include <QString>
@@ -40,17 +41,11 @@ protected:
 private:
     enum class fileState { notRead, ok, missing, unreadable, invalid };
 
-    struct valueBuffer
-    {
-        std::unique_ptr<int[]> values;
-        int length = 0;
-    };
 
     void poll();
     // Rebuilds the values the engine reads from the file's values and the
     // colouring; queues an event when they differ from before.
     void present();
-    int presentedValue(int index) const;
     void queueEvent(int changed);
     void deliverEvent();
     void reportFile(fileState state, const QString &detail);
@@ -75,11 +70,7 @@ private:
     int m_goodValue = 0;  // every value while greening
     int m_alarmValue = 1; // every value while redding
     std::vector<int> m_fileValues;
-    // m_current is what getData hands out; m_retired the buffer the engine
-    // may still hold after a change of length (see present()).
-    valueBuffer m_current;
-    valueBuffer m_retired;
-    bool m_currentHandedOut = false;
+    inputArray m_values; // what getData hands out
     int m_pendingChanges = 0;
     bool m_eventQueued = false;
 };
