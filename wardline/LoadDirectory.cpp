@@ -68,9 +68,15 @@ bool LoadDirectory::load()
             if (m_settings.observer)
                 m_settings.observer->addRow(moduleType(), moduleName, QString::asprintf("%04d", instance), name,
                                             fileName, initialLoadState());
-            auto library = std::make_unique<QLibrary>(libraryPath(moduleName));
+            // A module is named, not located: the configuration files are
+            // stored through the server by editors, and must not make the
+            // engine load a library from anywhere else on the machine.
+            const bool plainName = !moduleName.contains(QLatin1Char('/')) && !moduleName.contains(QLatin1Char('\\'));
+            auto library = std::make_unique<QLibrary>();
             QString loadError;
-            if (!library->load()) {
+            if (!plainName) {
+                loadError = QStringLiteral("Module name '%1' is not a plain library name").arg(moduleName);
+            } else if (library->setFileName(libraryPath(moduleName)); !library->load()) {
                 loadError = library->errorString();
                 if (!m_settings.installedModules.isEmpty()) {
                     auto installed =

@@ -300,6 +300,9 @@ private slots:
         QTest::newRow("no input entry point") << "inputs" << "noentry" << true << "createNewInput";
         QTest::newRow("no output entry point") << "outputs" << "noentry" << true << "createNewOutput";
         QTest::newRow("missing output library") << "outputs" << "nosuch" << false << "createNewOutput";
+        // The library exists there, but a name may not reach outside the module folders.
+        QTest::newRow("path in the name") << "inputs" << "../alarms/alarmx" << false << "createNewInput";
+        QTest::newRow("Windows path in the name") << "outputs" << "..\\alarms\\alarmx" << false << "createNewOutput";
     }
 
     void failures()
