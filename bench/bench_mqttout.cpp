@@ -10,6 +10,7 @@
 // process's last state arrives once the changes stop.
 
 #include "alarms_module.h"
+#include "benchBroker.h"
 
 #include <mosquitto.h>
 
@@ -22,7 +23,6 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -174,40 +174,11 @@ struct Options
 int run(QCoreApplication &app, const Options &options)
 {
     QTemporaryDir dir;
-    quint16 port;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
-    QByteArray brokerConfig = "listener " + QByteArray::number(port) + " 127.0.0.1\nallow_anonymous true\n"
-                              "persistence false\nlog_dest none\nmax_queued_messages 0\n";
-    if (geteuid() == 0)
-        brokerConfig += "user root\n";
-    QFile brokerFile(dir.filePath(QStringLiteral("broker.conf")));
-    if (!brokerFile.open(QIODevice::WriteOnly) || brokerFile.write(brokerConfig) != brokerConfig.size())
+    benchBroker broker;
+    const quint16 port = broker.start(options.broker, "log_dest none\nmax_queued_messages 0\n");
+    if (!port) {
+        progressLine(QStringLiteral("error: cannot start %1 on a loopback port").arg(options.broker));
         return 1;
-    brokerFile.close();
-    QProcess broker;
-    broker.start(options.broker, {QStringLiteral("-c"), brokerFile.fileName()});
-    if (!broker.waitForStarted(5000)) {
-        progressLine(QStringLiteral("error: cannot start %1").arg(options.broker));
-        return 1;
-    }
-    const auto stopBroker = qScopeGuard([&] {
-        broker.kill();
-        broker.waitForFinished(5000);
-    });
-    for (QDeadlineTimer deadline(10000);;) {
-        QTcpSocket probe;
-        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
-        if (probe.waitForConnected(200))
-            break;
-        if (deadline.hasExpired()) {
-            progressLine(QStringLiteral("error: the broker does not listen"));
-            return 1;
-        }
-        QThread::msleep(20);
     }
     const QString brokerPid = QString::number(broker.processId());
 

@@ -12,6 +12,7 @@
 // to that size alone.
 
 #include "alarmEngine.h"
+#include "benchBroker.h"
 #include "processEngine.h"
 #include "ruleCycle.h"
 
@@ -27,7 +28,6 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSaveFile>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -662,39 +662,10 @@ QStringList childArguments(const Options &options, int size)
     return arguments;
 }
 
-// A mosquitto broker on a free loopback port for the --mqtt runs; 0 when
-// none could be started.
-int startBroker(QProcess &broker, QTemporaryDir &folder)
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const int port = probe.serverPort();
-    probe.close();
-    const QString conf = folder.filePath(QStringLiteral("mosquitto.conf"));
-    QString error;
-    if (!writeFile(conf, QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n")
-                              .arg(port)
-                              .toUtf8(),
-                   &error))
-        return 0;
-    broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    broker.start(QStringLiteral("/usr/sbin/mosquitto"), {QStringLiteral("-c"), conf});
-    if (!broker.waitForStarted(5000))
-        return 0;
-    QThread::msleep(300); // binds its port
-    return port;
-}
-
 int runAll(Options options, bool mqtt)
 {
-    QTemporaryDir brokerFolder;
-    QProcess broker;
-    const auto stopBroker = qScopeGuard([&broker] {
-        broker.terminate();
-        broker.waitForFinished(5000);
-    });
-    if (mqtt && !(options.mqttPort = startBroker(broker, brokerFolder))) {
+    benchBroker broker;
+    if (mqtt && !(options.mqttPort = broker.start(QStringLiteral("/usr/sbin/mosquitto"), "log_dest none\n"))) {
         progressLine(QStringLiteral("error: could not start /usr/sbin/mosquitto for --mqtt"));
         return 1;
     }

@@ -134,10 +134,10 @@ bool fileInModule::initialise(const QString &configFile, const QString &configFo
         m_pollMs = kMinPollMs;
     }
     // What greening and redding make every value read.
-    m_goodValue = config.readInt(QStringLiteral("File"), QStringLiteral("GoodValue"), 0);
-    m_alarmValue = config.readInt(QStringLiteral("File"), QStringLiteral("AlarmValue"), 1);
+    m_values.setColouringValues(config.readInt(QStringLiteral("File"), QStringLiteral("GoodValue"), 0),
+                                config.readInt(QStringLiteral("File"), QStringLiteral("AlarmValue"), 1));
     if (colouringMode == 1 || colouringMode == 2)
-        m_colouring = colouringMode;
+        m_values.changeColouring(colouringMode, true);
 
     m_initialised = true;
     appendLog(QStringLiteral("Reading %1 every %2 ms").arg(m_valuesPath).arg(m_pollMs));
@@ -163,16 +163,9 @@ void fileInModule::setColouring(int mode, bool on)
         trace(QStringLiteral("setColouring(%1, %2) ignored").arg(mode).arg(on));
         return;
     }
-    const int next = on ? mode : (m_colouring == mode ? 0 : m_colouring);
-    if (next == m_colouring)
+    if (!m_values.changeColouring(mode, on))
         return;
-    m_colouring = next;
-    if (next == 0)
-        appendLog(QStringLiteral("Colouring off: values from the file"));
-    else if (next == 1)
-        appendLog(QStringLiteral("Greening: every value reads %1").arg(m_goodValue));
-    else
-        appendLog(QStringLiteral("Redding: every value reads %1").arg(m_alarmValue));
+    appendLog(m_values.colouringText(QStringLiteral("the file")));
     if (m_initialised)
         present();
 }
@@ -286,7 +279,7 @@ void fileInModule::reportFile(fileState state, const QString &detail)
 
 void fileInModule::present()
 {
-    const int changed = m_values.present(m_fileValues, m_colouring, m_goodValue, m_alarmValue);
+    const int changed = m_values.present(m_fileValues);
     if (changed > 0)
         queueEvent(changed);
 }

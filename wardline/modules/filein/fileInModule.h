@@ -66,9 +66,6 @@ private:
     fileState m_fileState = fileState::notRead;
     QString m_fileDetail;
     int m_rxCount = 0;
-    int m_colouring = 0;
-    int m_goodValue = 0;  // every value while greening
-    int m_alarmValue = 1; // every value while redding
     std::vector<int> m_fileValues;
     inputArray m_values; // what getData hands out
     int m_pendingChanges = 0;

@@ -93,8 +93,9 @@ bool modbusInModule::initialise(const QString &configFile, const QString &config
             appendLog(QStringLiteral("Section [Modbus] of %1: %2").arg(configFile, line));
         return false;
     }
+    m_values.setColouringValues(m_settings.goodValue, m_settings.alarmValue);
     if (colouringMode == 1 || colouringMode == 2)
-        m_colouring = colouringMode;
+        m_values.changeColouring(colouringMode, true);
 
     m_initialised = true;
     m_backoffMs = m_settings.reconnectMs;
@@ -132,16 +133,9 @@ void modbusInModule::setColouring(int mode, bool on)
         trace(QStringLiteral("setColouring(%1, %2) ignored").arg(mode).arg(on));
         return;
     }
-    const int next = on ? mode : (m_colouring == mode ? 0 : m_colouring);
-    if (next == m_colouring)
+    if (!m_values.changeColouring(mode, on))
         return;
-    m_colouring = next;
-    if (next == 0)
-        appendLog(QStringLiteral("Colouring off: values from the device"));
-    else if (next == 1)
-        appendLog(QStringLiteral("Greening: every value reads %1").arg(m_settings.goodValue));
-    else
-        appendLog(QStringLiteral("Redding: every value reads %1").arg(m_settings.alarmValue));
+    appendLog(m_values.colouringText(QStringLiteral("the device")));
     if (m_initialised)
         present();
 }
@@ -427,7 +421,7 @@ void modbusInModule::setUnhealthy()
 
 void modbusInModule::present()
 {
-    const int changed = m_values.present(m_deviceValues, m_colouring, m_settings.goodValue, m_settings.alarmValue);
+    const int changed = m_values.present(m_deviceValues);
     if (changed > 0)
         queueEvent(changed);
 }

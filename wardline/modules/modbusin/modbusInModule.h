@@ -106,7 +106,6 @@ private:
     QString m_conditionDetail;
     int m_txCount = 0;
     int m_rxCount = 0;
-    int m_colouring = 0;
     inputArray m_values; // what getData hands out
     int m_pendingChanges = 0;
     bool m_eventQueued = false;

@@ -2,10 +2,37 @@
 
 #include <algorithm>
 
-int inputArray::present(const std::vector<int> &source, int colouring, int goodValue, int alarmValue)
+void inputArray::setColouringValues(int goodValue, int alarmValue)
+{
+    m_goodValue = goodValue;
+    m_alarmValue = alarmValue;
+}
+
+bool inputArray::changeColouring(int mode, bool on)
+{
+    const int next = on ? mode : (m_colouring == mode ? 0 : m_colouring);
+    if (next == m_colouring)
+        return false;
+    m_colouring = next;
+    return true;
+}
+
+QString inputArray::colouringText(const QString &source) const
+{
+    switch (m_colouring) {
+    case 1:
+        return QStringLiteral("Greening: every value reads %1").arg(m_goodValue);
+    case 2:
+        return QStringLiteral("Redding: every value reads %1").arg(m_alarmValue);
+    default:
+        return QStringLiteral("Colouring off: values from %1").arg(source);
+    }
+}
+
+int inputArray::present(const std::vector<int> &source)
 {
     const auto shown = [&](int index) {
-        return colouring == 1 ? goodValue : colouring == 2 ? alarmValue : source[size_t(index)];
+        return m_colouring == 1 ? m_goodValue : m_colouring == 2 ? m_alarmValue : source[size_t(index)];
     };
     const int length = int(source.size());
     int changed = 0;

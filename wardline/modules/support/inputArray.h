@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <memory>
 #include <vector>
 
@@ -17,10 +19,19 @@
 class inputArray
 {
 public:
-    // Presents `source` to the engine; while colouring (1 greening, 2 redding)
-    // every value reads `goodValue` or `alarmValue` instead. Returns how many
-    // values changed for the engine (values added or gone count as changed).
-    int present(const std::vector<int> &source, int colouring, int goodValue, int alarmValue);
+    // What every value reads while greening and while redding.
+    void setColouringValues(int goodValue, int alarmValue);
+    // Starts (on) or ends greening (1) or redding (2); false when that
+    // changes nothing. The values change at the next present().
+    bool changeColouring(int mode, bool on);
+    // What the engine reads now, for the module's log; `source` names where
+    // the values come from when not colouring.
+    QString colouringText(const QString &source) const;
+
+    // Presents `source` to the engine, or while colouring the good or alarm
+    // value in place of each. Returns how many values changed for the engine
+    // (values added or gone count as changed).
+    int present(const std::vector<int> &source);
     // What getData gives: false (null, 0) before anything was presented.
     bool handOut(int **data, int *length);
 
@@ -31,6 +42,9 @@ private:
         int length = 0;
     };
 
+    int m_colouring = 0; // 0 none, 1 greening, 2 redding
+    int m_goodValue = 0;
+    int m_alarmValue = 1;
     buffer m_current;
     buffer m_retired;
     bool m_handedOut = false;
